@@ -1,0 +1,10 @@
+#include "app/opt.h"
+#include "app/start.h"
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && opt_is_hlp(argv[1])) {
+    opt_hlp_prt();
+    if (argc == 2) return 0;
+  }
+  return start_up(argc, argv);
+}

@@ -1,0 +1,12 @@
+// The public header of the base library.
+#pragma once
+
+#include "base/diag/cvr.h"
+#include "base/diag/err.h"
+#include "base/diag/rscmng.h"
+#include "base/diag/mem_log.h"
+#include "base/diag/tmr.h"
+#include "base/diag/malloc.h"
+#include "base/diag/stkptr.h"
+#include "base/diag/ctoi.h"
+#include "base/containers/map.h"

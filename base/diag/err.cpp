@@ -1,0 +1,3 @@
+#include "base/diag/err.h"
+
+int32_t err_no = 0;
