@@ -10,3 +10,4 @@
 #include "base/diag/stkptr.h"
 #include "base/diag/ctoi.h"
 #include "base/containers/map.h"
+#include "base/containers/buf.h"
