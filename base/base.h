@@ -11,3 +11,5 @@
 #include "base/diag/ctoi.h"
 #include "base/containers/map.h"
 #include "base/containers/buf.h"
+#include "base/variant/vtyp.h"
+#include "base/variant/vmap.h"
