@@ -148,7 +148,7 @@ int _vmap_get(vmap* vm, const vtyp_dsc* key, vtyp** out) {
   key_mrk(vm, &k);
   void* n = nullptr;
   if (CVR(map_get(&vm->map, &k, &n) != 0)) return fail();
-  *out = static_cast<vtyp*>(n);
+  if (CVR(out != nullptr)) *out = static_cast<vtyp*>(n);
   return err_ok();
 }
 
