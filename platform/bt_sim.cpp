@@ -203,6 +203,7 @@ bool bt_sim::lin(const char* s, size_t n) {
     if (pas_.empty()) return flt("\"wait\" before the first \"pass\""), false;
     const std::string_view arg = wrd(p);
     if (arg.empty()) return flt("\"wait\" needs a time in milliseconds"), false;
+    skp(p);
     if (p != e) return flt("unexpected text after the wait time: %s", quo(p, e - p).c_str()), false;
     uint64_t ms = 0;
     for (char c : arg) {
