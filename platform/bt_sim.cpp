@@ -138,7 +138,7 @@ class bt_sim::fnd final : public bt_fnd {
 };
 
 void bt_sim::flt(const char* fmt, ...) {
-  char msg[256];
+  char msg[512];
   va_list ap;
   va_start(ap, fmt);
   std::vsnprintf(msg, sizeof msg, fmt, ap);

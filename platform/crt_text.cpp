@@ -43,8 +43,9 @@ size_t crt_ls_cnv(char* dst, size_t cap, const WCHAR* src, size_t src_max) {
     iconv_t cd = iconv_open("CP932", "UTF-16LE");
     for (size_t i = 0; i < src_max && src[i] != 0;) {
       const size_t n = is_hi(src[i]) && i + 1 < src_max && is_lo(src[i + 1]) ? 2 : 1;
+      const bool lone = n == 1 && (is_hi(src[i]) || is_lo(src[i]));  // half a pair: no character
       char b[8];
-      size_t bn = is_hi(src[i]) && n == 1 ? 0 : is_lo(src[i]) ? 0 : chr_cnv(cd, src + i, n, b);
+      size_t bn = lone ? 0 : chr_cnv(cd, src + i, n, b);
       if (bn == 0) b[0] = '?', bn = 1;
       if (len + bn > cap - 1) break;
       std::memcpy(dst + len, b, bn);

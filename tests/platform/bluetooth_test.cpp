@@ -271,16 +271,6 @@ TEST_F(BtChoice, ScenarioFileInTheEnvironmentIsPlayed) {
         std::exit(3);
       },
       ::testing::ExitedWithCode(0), "");
-  EXPECT_EXIT(
-      {
-        setenv("KESTREL_BT_SIM", (dir_ + "/missing.scn").c_str(), 1);
-        bt_stk_set(nullptr);
-        BLUETOOTH_DEVICE_SEARCH_PARAMS p = all_prm();
-        BLUETOOTH_DEVICE_INFO inf = new_inf();
-        BluetoothFindFirstDevice(&p, &inf);
-        std::exit(3);
-      },
-      ::testing::ExitedWithCode(2), "missing\\.scn: cannot read the scenario");
 }
 
 TEST_F(BtChoice, WithoutAScenarioThereIsNoRadio) {
