@@ -86,7 +86,7 @@ std::unordered_set<hnd_obj*>& live() {
   return set;
 }
 
-bool is_std(const hnd_obj* h) { return h >= std_objs && h < std_objs + 3; }
+bool is_std(const hnd_obj* h) { return h == &std_objs[0] || h == &std_objs[1] || h == &std_objs[2]; }
 
 hnd_obj* lookup(HANDLE h) {
   auto* o = static_cast<hnd_obj*>(h);
