@@ -70,12 +70,13 @@ void* grow(void* old, uintptr_t siz, uint32_t e_old, uint32_t e_new) {
   if (CVR(old == nullptr))
     return rscmng_psh(nullptr, std::malloc(bytes), bytes, 0, __FILE__, __LINE__, "buf_ref",
                       "malloc");
+  const uintptr_t kept = reinterpret_cast<uintptr_t>(old);
   rscmng_del(nullptr, old, 0, __FILE__, __LINE__, "buf_ref", "realloc");
   void* p = std::realloc(old, bytes);
   if (CVR(p == nullptr)) {
-    // The old block is still ours: keep it known.
-    rscmng_psh(nullptr, old, static_cast<uint32_t>(siz << e_old), 0, __FILE__, __LINE__,
-               "buf_ref", "realloc");
+    // A failed realloc leaves the old block ours: keep it known.
+    rscmng_psh(nullptr, reinterpret_cast<void*>(kept), static_cast<uint32_t>(siz << e_old), 0,
+               __FILE__, __LINE__, "buf_ref", "realloc");
     return nullptr;
   }
   return rscmng_psh(nullptr, p, bytes, 0, __FILE__, __LINE__, "buf_ref", "realloc");
