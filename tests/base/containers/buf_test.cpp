@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -27,10 +31,13 @@ std::vector<rscmng_rcd> records() {
   }, &v);
   return v;
 }
-std::optional<rscmng_rcd> record_of(const void* p, uint32_t lvl = 0) {
+std::optional<rscmng_rcd> record_of(uintptr_t p, uint32_t lvl = 0) {
   for (const rscmng_rcd& r : records())
-    if (r.ptr == p && r.lvl == lvl) return r;
+    if (reinterpret_cast<uintptr_t>(r.ptr) == p && r.lvl == lvl) return r;
   return std::nullopt;
+}
+std::optional<rscmng_rcd> record_of(const void* p, uint32_t lvl = 0) {
+  return record_of(reinterpret_cast<uintptr_t>(p), lvl);
 }
 // What an operation registers for its own duration: header-word and element references,
 // or any scoped record deeper than the test's own scope.
@@ -148,6 +155,36 @@ TEST_F(Buf, OversizeRequestsFailAndLeaveTheBufferUnchanged) {
   }
 }
 
+// Heap exhaustion, made real by capping the address space (run in a child process).
+bool failed_growth_keeps_old_block() {
+  __VARBUF(b, 1u << 20);
+  const std::vector<char> e(1u << 20, 'e');
+  bool ok = buf_psh(b, e.data()) == 0;
+  void* const blk = storage(b);
+  const uintptr_t flg = hdr(b, BUF_FLG), len = hdr(b, BUF_LEN);
+  long pages = 0;
+  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+    ok = ok && std::fscanf(f, "%ld", &pages) == 1;
+    std::fclose(f);
+  }
+  const rlim_t cap = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (32u << 20);
+  const rlimit lim{cap, cap};
+  ok = ok && setrlimit(RLIMIT_AS, &lim) == 0;
+  void* out = nullptr;
+  ok = ok && buf_ref(b, 1000, 1, &out) == ERR_FAIL;   // 1 GiB does not fit
+  ok = ok && storage(b) == blk && hdr(b, BUF_FLG) == flg && hdr(b, BUF_LEN) == len;
+  const auto r = record_of(blk);
+  ok = ok && r.has_value() && r->size == (2u << 20);
+  return ok && static_cast<char*>(blk)[(1u << 20) - 1] == 'e';
+}
+
+TEST_F(Buf, FailedGrowthKeepsTheOldBlockRegistered) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizer's allocator aborts instead of failing under an address cap";
+#endif
+  EXPECT_EXIT(_exit(failed_growth_keeps_old_block() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(Buf, LinkedStackAndQueueOrder) {
   __LNKBUF(s, 4);
   __LNKBUF(q, 4);
@@ -211,7 +248,7 @@ TEST_F(Buf, LinkedEndFreesEveryNodeAndEmptiesTheList) {
   buf_end(q);
 }
 
-TEST_F(Buf, InlineBufferFillUpAndOwnNothing) {
+TEST_F(Buf, InlineBufferFillsUpAndOwnsNothing) {
   inline4 r{0, 0, 4, 1, {}};
   for (unsigned char c = 1; c <= 4; ++c) {
     EXPECT_FALSE(r.flg & BUF_END);
@@ -268,12 +305,12 @@ TEST_F(Buf, HandOverKeepsTheAllocationRecord) {
 
 TEST_F(Buf, DeclarationRegistersForTheDeclaringScope) {
   const uint32_t outer = rscmng_lvl();
-  void* rec_addr = nullptr;
+  uintptr_t rec_addr = 0;   // an address only: the record is gone when checked
   {
     rscmng_scp inner;
     const uint32_t lvl = rscmng_lvl();
     __VARBUF(str_buf, 1);
-    rec_addr = &__VARBUF_str_buf;
+    rec_addr = reinterpret_cast<uintptr_t>(&__VARBUF_str_buf);
     EXPECT_EQ(str_buf, &__VARBUF_str_buf._p);
     auto rec = record_of(rec_addr, lvl);
     ASSERT_TRUE(rec.has_value());
