@@ -128,18 +128,20 @@ int _vtyp_set(void* out, const void* src, int dsc) {
   uint64_t area = 0;      // value area bytes
   uint32_t siz_fld = 0;   // what the siz field will hold
   if (CVR(stg == VTYP_PRM)) {
-    switch (knd) {
-      case VTYP_UDF: vsiz = ssiz; break;
-      case VTYP_INT: vsiz = 4; break;
-      case VTYP_FLT: vsiz = 8; break;
-      case VTYP_PTR: vsiz = P; break;
-      default:
-        // A text reserves at least its own length, and siz as a minimum capacity; with no
-        // text at all it still holds the empty text.
-        vsiz = 1;
-        if (CVR(sval != nullptr)) vsiz = std::strlen(static_cast<const char*>(sval)) + 1;
-        if (CVR(ssiz > vsiz)) vsiz = ssiz;
-        break;
+    if (CVR(knd == VTYP_UDF)) {
+      vsiz = ssiz;
+    } else if (CVR(knd == VTYP_INT)) {
+      vsiz = 4;
+    } else if (CVR(knd == VTYP_FLT)) {
+      vsiz = 8;
+    } else if (CVR(knd == VTYP_PTR)) {
+      vsiz = P;
+    } else {
+      // A text reserves at least its own length, and siz as a minimum capacity; with no
+      // text at all it still holds the empty text.
+      vsiz = 1;
+      if (CVR(sval != nullptr)) vsiz = std::strlen(static_cast<const char*>(sval)) + 1;
+      if (CVR(ssiz > vsiz)) vsiz = ssiz;
     }
     area = vsiz;
     siz_fld = static_cast<uint32_t>(vsiz);

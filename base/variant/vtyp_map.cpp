@@ -38,46 +38,43 @@ int vtyp_map_cmp(const void* a, const void* b, void* /*arg*/) {
 
   const void* va = __vtyp_val_src(a, la);
   const void* vb = __vtyp_val_src(b, lb);
-  switch (ka) {
-    case VTYP_UDF: {
-      const uint32_t za = __vtyp_rd_u32(a, la.siz);
-      const uint32_t zb = __vtyp_rd_u32(b, lb.siz);
-      if (CVR(za != zb)) return sgn_cmp(za > zb);
-      if (CVR(za == 0 || va == nullptr || vb == nullptr)) return 0;
-      return std::memcmp(va, vb, za);
-    }
-    case VTYP_INT: {
-      int32_t ia = 0;
-      int32_t ib = 0;
-      if (CVR(va != nullptr)) std::memcpy(&ia, va, 4);
-      if (CVR(vb != nullptr)) std::memcpy(&ib, vb, 4);
-      if (CVR(ia > ib)) return 1;
-      if (CVR(ia < ib)) return -1;
-      return 0;
-    }
-    case VTYP_FLT: {
-      double fa = 0;
-      double fb = 0;
-      if (CVR(va != nullptr)) std::memcpy(&fa, va, 8);
-      if (CVR(vb != nullptr)) std::memcpy(&fb, vb, 8);
-      if (CVR(fa > fb)) return 1;
-      if (CVR(fb > fa)) return -1;
-      return 0;
-    }
-    case VTYP_STR: {
-      // A missing text reads as the empty text.
-      const unsigned char* ta = static_cast<const unsigned char*>(va);
-      const unsigned char* tb = static_cast<const unsigned char*>(vb);
-      if (CVR(ta == nullptr)) ta = reinterpret_cast<const unsigned char*>("");
-      if (CVR(tb == nullptr)) tb = reinterpret_cast<const unsigned char*>("");
-      for (;; ++ta, ++tb) {
-        if (CVR(*ta != *tb)) return sgn_cmp(*ta > *tb);
-        if (CVR(*ta == 0)) return 0;
-      }
-    }
-    default:
-      return 0;
+  if (CVR(ka == VTYP_UDF)) {
+    const uint32_t za = __vtyp_rd_u32(a, la.siz);
+    const uint32_t zb = __vtyp_rd_u32(b, lb.siz);
+    if (CVR(za != zb)) return sgn_cmp(za > zb);
+    if (CVR(za == 0 || va == nullptr || vb == nullptr)) return 0;
+    return std::memcmp(va, vb, za);
   }
+  if (CVR(ka == VTYP_INT)) {
+    int32_t ia = 0;
+    int32_t ib = 0;
+    if (CVR(va != nullptr)) std::memcpy(&ia, va, 4);
+    if (CVR(vb != nullptr)) std::memcpy(&ib, vb, 4);
+    if (CVR(ia > ib)) return 1;
+    if (CVR(ia < ib)) return -1;
+    return 0;
+  }
+  if (CVR(ka == VTYP_FLT)) {
+    double fa = 0;
+    double fb = 0;
+    if (CVR(va != nullptr)) std::memcpy(&fa, va, 8);
+    if (CVR(vb != nullptr)) std::memcpy(&fb, vb, 8);
+    if (CVR(fa > fb)) return 1;
+    if (CVR(fb > fa)) return -1;
+    return 0;
+  }
+  if (CVR(ka == VTYP_STR)) {
+    // A missing text reads as the empty text.
+    const unsigned char* ta = static_cast<const unsigned char*>(va);
+    const unsigned char* tb = static_cast<const unsigned char*>(vb);
+    if (CVR(ta == nullptr)) ta = reinterpret_cast<const unsigned char*>("");
+    if (CVR(tb == nullptr)) tb = reinterpret_cast<const unsigned char*>("");
+    for (;; ++ta, ++tb) {
+      if (CVR(*ta != *tb)) return sgn_cmp(*ta > *tb);
+      if (CVR(*ta == 0)) return 0;
+    }
+  }
+  return 0;   // pointers are all equal
 }
 
 int vtyp_map_cmp_rng_nst(const void* parent, const void* node, void* /*arg*/) {

@@ -24,7 +24,7 @@ struct table {
     vmap_set(&vm, VMAP_NST);
     char buf[64];
     for (int i = 0; i < kDevices; ++i) {
-      std::snprintf(buf, sizeof buf, "%012X-device %d", 0x1A2B3C000000u + i * 7919u, i);
+      std::snprintf(buf, sizeof buf, "%012llX-device %d", 0x1A2B3C000000ull + i * 7919ull, i);
       keys.emplace_back(buf);
       vtyp* e = nullptr;
       _vmap_put_str_str(&vm, nullptr, buf, "ON", &e, 0);

@@ -344,7 +344,7 @@ TEST(VmapModel, RandomOperationsAgainstAReferenceMap) {
   for (int i = 0; i < 12; ++i) texts.push_back("k" + std::to_string(i));
   auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
 
-  constexpr int kOps = 60000;
+  constexpr int kOps = 50000;
   for (int step = 0; step < kOps; ++step) {
     vtyp* p = nullptr;
     if (!m.all.empty() && pick(3) != 0) p = m.all[pick(m.all.size())];

@@ -132,14 +132,29 @@ TEST(VtypSet, InvalidKindsMakeNothing) {
   for (uint8_t k : {0, 6, 7}) {
     vtyp_dsc d{};
     d.typ = k;
-    vtyp* n = reinterpret_cast<vtyp*>(&sentinel_parent);
+    vtyp* n = kParent;
     EXPECT_EQ(vtyp_set(&n, &d), 1) << int(k);
-    EXPECT_EQ(n, reinterpret_cast<vtyp*>(&sentinel_parent));   // untouched
+    EXPECT_EQ(n, kParent);   // untouched
     d.typ |= VTYP_EXT;
     d.ext = VTYP_DSC;
     EXPECT_EQ(_vtyp_set(&n, &d, 0), 1);
   }
+  vtyp* n = nullptr;
+  vtyp_dsc d = str_dsc("a", VTYP_STR | VTYP_EXT, 2);   // no such storage
+  EXPECT_EQ(vtyp_set(&n, &d), -1);
+  d = str_dsc("a");
+  d.siz = 0xFFFFFFFFu;   // value offset + siz overflows 32 bits
+  EXPECT_EQ(vtyp_set(&n, &d), -1);
+  EXPECT_EQ(n, nullptr);
   EXPECT_EQ(vtest::reg_count("_vtyp_set"), before);
+  // A stored node without a slot is no pair; a descriptor is the caller's, never released.
+  vtyp* plain = make(str_dsc("x"));
+  EXPECT_EQ(_vtyp_set_pr(&n, plain), -1);
+  EXPECT_EQ(n, nullptr);
+  vtyp_end(plain);
+  d = str_dsc("x", VTYP_STR | VTYP_EXT, VTYP_DSC);
+  vtyp_end(reinterpret_cast<vtyp*>(&d));
+  EXPECT_EQ(d.typ, VTYP_STR | VTYP_EXT);
 }
 
 TEST(VtypSet, EmptyExtByteIsDroppedOthersKept) {
@@ -180,14 +195,6 @@ TEST(VtypSet, TextSizeReservesAtLeastSiz) {
   EXPECT_EQ(u32_at(e, 1), 8u);
   EXPECT_EQ(vtyp_test_size(e), 13);
   for (vtyp* n : {a, b, c, e}) vtyp_end(n);
-}
-
-TEST(VtypSet, TextTooLargeToDescribeFails) {
-  vtyp_dsc d = str_dsc("a");
-  d.siz = 0xFFFFFFFFu;   // value offset + siz overflows 32 bits
-  vtyp* n = nullptr;
-  EXPECT_EQ(vtyp_set(&n, &d), -1);
-  EXPECT_EQ(n, nullptr);
 }
 
 TEST(VtypSet, ValuesOfEachKind) {
@@ -256,34 +263,6 @@ TEST(VtypSet, DescriptorOfAStoredNodeRefersToItsValue) {
   EXPECT_EQ(vtyp_map_cmp(m, n, nullptr), 0);
   vtyp_end(n);
   vtyp_end(m);
-}
-
-TEST(VtypSet, OrderFieldsFromDescriptor) {
-  vtyp_dsc d = str_dsc("a", VTYP_STR | VTYP_EXT, VTYP_ODR);
-  vtyp* a = make(d);
-  vtyp *nx, *pv, *ct;
-  ASSERT_EQ(vtyp_get_odr(a, &nx, &pv, &ct), 0);
-  EXPECT_EQ(nx, a);
-  EXPECT_EQ(pv, a);
-  EXPECT_EQ(ct, nullptr);
-  // Given neighbours are copied as they are.
-  d.nxt = kParent;
-  d.prv = kParent;
-  d.cld_top = kParent;
-  vtyp* b = make(d);
-  ASSERT_EQ(vtyp_get_odr(b, &nx, &pv, &ct), 0);
-  EXPECT_EQ(nx, kParent);
-  EXPECT_EQ(ct, kParent);
-  vtyp_cut_odr(b);   // its neighbours are not nodes: make it alone before release
-  vtyp_end(a);
-  vtyp_end(b);
-}
-
-TEST(VtypSet, StorageOtherThanPrmOrBufFails) {
-  vtyp_dsc d = str_dsc("a", VTYP_STR | VTYP_EXT, 2);
-  vtyp* n = nullptr;
-  EXPECT_EQ(vtyp_set(&n, &d), -1);
-  EXPECT_EQ(n, nullptr);
 }
 
 // --- buffer storage -------------------------------------------------------------------
@@ -397,14 +376,6 @@ TEST(VtypPair, ValueOfKindZero) {
   EXPECT_EQ(vtest::reg_count("_vtyp_set"), before);
 }
 
-TEST(VtypPair, StoredNodeWithoutSlotCannotBePaired) {
-  vtyp* n = make(str_dsc("x"));
-  vtyp* out = nullptr;
-  EXPECT_EQ(_vtyp_set_pr(&out, n), -1);
-  EXPECT_EQ(out, nullptr);
-  vtyp_end(n);
-}
-
 TEST(VtypPair, CopyOfAStoredNodeOwnsNothingOfTheSource) {
   // Source: a node in a ring of two, with an equal-key chain and a linked value.
   vtyp_dsc d = str_dsc("s", VTYP_STR | VTYP_EXT | VTYP_LNK, VTYP_ODR | VTYP_EQU);
@@ -455,12 +426,6 @@ TEST(VtypEnd, ReleasesLinksAndWholeEqualChain) {
   EXPECT_EQ(vtest::reg_count("_vtyp_set"), before + 601);
   vtyp_end(head);
   EXPECT_EQ(vtest::reg_count("_vtyp_set"), before);
-}
-
-TEST(VtypEnd, DescriptorIsNotReleased) {
-  vtyp_dsc d = str_dsc("x", VTYP_STR | VTYP_EXT, VTYP_DSC);
-  vtyp_end(reinterpret_cast<vtyp*>(&d));   // caller memory: nothing happens
-  EXPECT_EQ(d.typ, VTYP_STR | VTYP_EXT);
 }
 
 // --- links, nest, order, equal chain --------------------------------------------------
