@@ -11,3 +11,6 @@
 #include "base/diag/ctoi.h"
 #include "base/containers/map.h"
 #include "base/containers/buf.h"
+#include "base/stream/stream.h"
+#include "base/stream/bstream.h"
+#include "base/stream/cstream.h"
