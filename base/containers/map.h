@@ -64,7 +64,7 @@ struct map_itr_frm {
   void* nod;
 };
 struct map_itr {
-  map* map;
+  ::map* map;
   const void* key;
   map_cmp_fn cmp;
   void* arg;

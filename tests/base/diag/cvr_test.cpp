@@ -1,0 +1,144 @@
+#include "base/diag/cvr.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+const test_cvr_rcd* find(const test_cvr_tbl* t, const char* file, uint32_t line, int outcome) {
+  for (const test_cvr_rcd* r = t->odr_top; r != nullptr; r = r->odr_nxt)
+    if (r->line == line && r->outcome == outcome && std::strcmp(r->file, file) == 0) return r;
+  return nullptr;
+}
+
+int records(const test_cvr_tbl* t) {
+  int n = 0;
+  test_cvr_walk(t, [](const test_cvr_rcd*, void* a) { return ++*static_cast<int*>(a), 0; }, &n);
+  return n;
+}
+
+TEST(CvrRecorder, CountsPerFileLineAndOutcome) {
+  test_cvr_tbl t = {};
+  ASSERT_EQ(_test_cvr_pas(&t, 1, "a.cpp", 10, "f", "test_coverage"), 0);
+  const test_cvr_rcd* r = find(&t, "a.cpp", 10, 1);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->count, 1u);
+  EXPECT_EQ(r->flags, TEST_CVR_VALID | TEST_CVR_CREATED);
+  EXPECT_STREQ(r->name, "test_coverage");
+
+  _test_cvr_pas(&t, 1, "a.cpp", 10, "f", "test_coverage");
+  EXPECT_EQ(r->count, 2u);
+  _test_cvr_pas(&t, 2, "a.cpp", 10, "f", "test_coverage");
+  EXPECT_EQ(records(&t), 2);
+  EXPECT_EQ(find(&t, "a.cpp", 10, 2)->count, 1u);
+  EXPECT_EQ(t.odr_top, find(&t, "a.cpp", 10, 2)) << "newest first";
+}
+
+TEST(CvrRecorder, FileTextsCompareByContentAndFuncIsNotPartOfTheKey) {
+  test_cvr_tbl t = {};
+  char f1[] = "same.cpp";
+  char f2[] = "same.cpp";
+  _test_cvr_pas(&t, 1, f1, 7, "first", "test_coverage");
+  _test_cvr_pas(&t, 1, f2, 7, "second", "test_coverage");
+  EXPECT_EQ(records(&t), 1);
+  const test_cvr_rcd* r = find(&t, "same.cpp", 7, 1);
+  EXPECT_EQ(r->count, 2u);
+  EXPECT_STREQ(r->func, "first");
+  _test_cvr_pas(&t, 1, "other.cpp", 7, "first", "test_coverage");
+  EXPECT_EQ(records(&t), 2);
+}
+
+TEST(CvrRecorder, LinesSharingABucketStayDistinct) {
+  test_cvr_tbl t = {};
+  t.flags = 1;
+  _test_cvr_pas(&t, 1, "b.cpp", 5, "f", "test_coverage");
+  _test_cvr_pas(&t, 1, "b.cpp", 132, "f", "test_coverage");
+  _test_cvr_pas(&t, 1, "b.cpp", 5, "f", "test_coverage");
+  EXPECT_EQ(t.flags & 1, 0u);
+  EXPECT_EQ(records(&t), 2);
+  EXPECT_EQ(find(&t, "b.cpp", 5, 1)->count, 2u);
+  EXPECT_EQ(find(&t, "b.cpp", 132, 1)->count, 1u);
+  ASSERT_NE(t.bkt[5], nullptr);
+  EXPECT_EQ(t.bkt[5]->line, 132u);
+  EXPECT_EQ(t.bkt[5]->hsh_nxt->line, 5u);
+  for (uint32_t b = 0; b < TEST_CVR_BKT; ++b) {
+    if (b != 5) {
+      EXPECT_EQ(t.bkt[b], nullptr);
+    }
+  }
+}
+
+TEST(CvrRecorder, NothingIsRecordedWhileBusy) {
+  test_cvr_tbl t = {};
+  ++dbg_busy;
+  EXPECT_EQ(_test_cvr_pas(&t, 1, "c.cpp", 1, "f", "test_coverage"), 0);
+  --dbg_busy;
+  EXPECT_EQ(records(&t), 0);
+  EXPECT_EQ(dbg_busy, 0u);
+}
+
+TEST(CvrRecorder, NullTableIsTheProcessTable) {
+  EXPECT_EQ(find(&test_cvr_prc, "null-table.cpp", 3, 2), nullptr);
+  _test_cvr_pas(nullptr, 2, "null-table.cpp", 3, "f", "test_coverage");
+  const test_cvr_rcd* r = find(&test_cvr_prc, "null-table.cpp", 3, 2);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->count, 1u);
+}
+
+int side_effects = 0;
+bool probe(bool v) {
+  ++side_effects;
+  return v;
+}
+
+TEST(CvrMacro, EvaluatesOnceAndReportsTheOutcomeWithTheFunctionName) {
+  side_effects = 0;
+  const uint32_t line = __LINE__ + 1;
+  const bool t = CVR(probe(true));
+  EXPECT_TRUE(t);
+  EXPECT_EQ(side_effects, 1);
+  const test_cvr_rcd* r = find(&test_cvr_prc, __FILE__, line, 1);
+  ASSERT_NE(r, nullptr);
+  EXPECT_STREQ(r->func, "TestBody");
+  EXPECT_EQ(std::string(__FILE__).rfind("tests/", 0), 0u) << "paths are repository-relative";
+
+  int loops = 0;
+  const uint32_t wline = __LINE__ + 1;
+  while (CVR(loops < 3)) ++loops;
+  EXPECT_EQ(find(&test_cvr_prc, __FILE__, wline, 1)->count, 3u);
+  EXPECT_EQ(find(&test_cvr_prc, __FILE__, wline, 2)->count, 1u);
+}
+
+TEST(CvrDump, WritesTheTableAtExitWhenAsked) {
+  tu::tmp_dir dir;
+  const std::string path = dir.file("cvr.csv");
+  const int st = tu::in_child([&] {
+    setenv("BAS_CVR_PATH", path.c_str(), 1);
+    _test_cvr_pas(nullptr, 1, "dump.cpp", 42, "dumper", "test_coverage");
+    _test_cvr_pas(nullptr, 1, "dump.cpp", 42, "dumper", "test_coverage");
+    return 0;
+  });
+  ASSERT_EQ(st, 0);
+  const std::string csv = tu::slurp(path);
+  EXPECT_EQ(csv.rfind("file,line,function,outcome,count\n", 0), 0u);
+  EXPECT_NE(csv.find("\ndump.cpp,42,dumper,1,2\n"), std::string::npos) << csv;
+}
+
+TEST(CvrDump, NoFileWithoutThePath) {
+  tu::tmp_dir dir;
+  const int st = tu::in_child([&] {
+    unsetenv("BAS_CVR_PATH");
+    if (chdir(dir.path().c_str()) != 0) return 3;
+    _test_cvr_pas(nullptr, 1, "dump.cpp", 43, "dumper", "test_coverage");
+    return 0;
+  });
+  ASSERT_EQ(st, 0);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+}  // namespace
