@@ -21,10 +21,11 @@ int stream_pop_btoc_sjis(void* bstrm, void* out) {
   // Registered so that a byte source that checks its destination (a file) finds it.
   rscmng_psh(nullptr, &chr, sizeof chr, rscmng_lvl(), __FILE__, __LINE__, __func__, "REF(chr)");
   auto* b = reinterpret_cast<unsigned char*>(&chr);
-  if (CVR(stream_pop(bs, &b[0]) != 0)) return __stream_fail();
+  // Not delivered: the byte stream's status stands (1 at a clean end).
+  if (CVR(stream_pop(bs, &b[0]) != 0)) return err_fail();
   if (CVR(sjis_lead(b[0]))) {
     // A lead byte without its trail byte is dropped; the byte stream's status stands.
-    if (CVR(stream_pop(bs, &b[1]) != 0)) return __stream_fail();
+    if (CVR(stream_pop(bs, &b[1]) != 0)) return err_fail();
   }
   std::memcpy(out, &chr, sizeof chr);
   return err_ok();
