@@ -57,6 +57,10 @@ int map_rng(map* m, const void* key, map_cmp_fn cmp_rng, int (*visit)(void* node
             void* user);
 int map_rtt_lck(map* m, int on);
 void map_end(map* m);
+// Internal steps: the in-order range walk from a link slot, and the destruction of a subtree.
+int _map_rng_fnc(map* m, unsigned char* slot, const void* key, map_cmp_fn cmp_rng,
+                 int (*visit)(void* node, void* user), void* user);
+void __map_end(map* m, void* node);
 
 // Range iterator: pulls the matching nodes one at a time, in tree order.
 struct map_itr_frm {

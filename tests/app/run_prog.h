@@ -1,0 +1,94 @@
+// Runs the kestrel program as a child and collects what it printed and how it ended.
+#pragma once
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace tu {
+
+struct prog_out {
+  std::string out;
+  std::string err;
+  int status = -1;   // exit status, or -1 if it did not exit normally
+  bool timed_out = false;
+};
+
+// env entries are added to (or override) the test's own environment.
+inline prog_out run_prog(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                         int timeout_ms = 20000) {
+  prog_out r;
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return r;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  std::vector<std::string> all_args = {KESTREL_BIN};
+  all_args.insert(all_args.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all_args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envs;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string s = *e;
+    bool overridden = false;
+    for (auto& o : env) overridden |= s.substr(0, s.find('=') + 1) == o.substr(0, o.find('=') + 1);
+    if (!overridden) envs.push_back(s);
+  }
+  envs.insert(envs.end(), env.begin(), env.end());
+  std::vector<char*> envp;
+  for (auto& e : envs) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, KESTREL_BIN, &fa, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  close(out[1]);
+  close(err[1]);
+  if (rc != 0) {
+    close(out[0]);
+    close(err[0]);
+    return r;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open_fds = 2;
+  while (open_fds > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) {
+      r.timed_out = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left)) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[65536];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      }
+    }
+  }
+  for (auto& f : fds)
+    if (f.fd >= 0) close(f.fd);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
+  return r;
+}
+
+}  // namespace tu

@@ -1,0 +1,177 @@
+#include "base/diag/tmr.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "test_util.h"
+
+namespace {
+
+uint32_t now_ms = 1000;
+uint32_t test_clk() { return now_ms; }
+int64_t now_s = 5000;
+int64_t test_wal() { return now_s; }
+
+class Tmr : public testing::Test {
+ protected:
+  void SetUp() override {
+    tmr_clk_set(test_clk);
+    tmr_wal_set(test_wal);
+  }
+  void TearDown() override {
+    tmr_clk_set(nullptr);
+    tmr_wal_set(nullptr);
+  }
+};
+
+tmr_rcd mk(const char* msg) { return tmr_rcd{msg, "t.cpp", 1, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, 0}; }
+
+std::string report() {
+  char* out = nullptr;
+  size_t len = 0;
+  FILE* f = open_memstream(&out, &len);
+  tmr_prt(f);
+  std::fclose(f);
+  std::string s(out, len);
+  std::free(out);
+  return s;
+}
+
+std::string row_of(const std::string& rep, const std::string& msg) {
+  const size_t at = rep.find(",(null)," + msg + ",");
+  if (at == std::string::npos) return "";
+  const size_t bol = rep.rfind('\n', at) + 1;
+  return rep.substr(bol, rep.find('\n', at) - bol);
+}
+
+TEST_F(Tmr, NestedSectionsSplitOwnAndTotalTime) {
+  tmr_rcd outer = mk("outer"), inner = mk("inner");
+  tmr_frm fo = {}, fi = {};
+  now_ms = 100;
+  tmr_psh(&outer, &fo);
+  now_ms = 101;
+  tmr_psh(&inner, &fi);
+  now_ms = 104;
+  tmr_pop(&inner, &fi);
+  now_ms = 105;
+  tmr_pop(&outer, &fo);
+  EXPECT_EQ(outer.ttl, 5u);
+  EXPECT_EQ(outer.own, 2u);
+  EXPECT_EQ(inner.ttl, 3u);
+  EXPECT_EQ(inner.own, 3u);
+  EXPECT_EQ(outer.cnt, 1u);
+  EXPECT_EQ(outer.flg, TMR_LST) << "closed, listed";
+}
+
+// The profiler's own time between its clock readings belongs to no section.
+uint32_t step_clk() { return now_ms++; }
+
+TEST_F(Tmr, OverheadIsChargedToNoSection) {
+  tmr_clk_set(step_clk);
+  tmr_rcd outer = mk("o2"), inner = mk("i2");
+  tmr_frm fo = {}, fi = {};
+  now_ms = 0;
+  tmr_psh(&outer, &fo);  // reads 0, 1: begins at 1
+  tmr_psh(&inner, &fi);  // reads 2, 3: outer.cld += 1
+  tmr_pop(&inner, &fi);  // reads 4, 5: inner e = 1, outer.cld += 1 + 1
+  tmr_pop(&outer, &fo);  // reads 6: e = 5
+  EXPECT_EQ(inner.ttl, 1u);
+  EXPECT_EQ(outer.ttl, 5u);
+  EXPECT_EQ(outer.own, 2u);
+}
+
+TEST_F(Tmr, RecursiveSectionsCountButAddNoTotal) {
+  tmr_rcd r = mk("rec");
+  tmr_frm f1 = {}, f2 = {};
+  now_ms = 10;
+  tmr_psh(&r, &f1);
+  now_ms = 12;
+  tmr_psh(&r, &f2);
+  EXPECT_EQ(f2.rec, 1u);
+  now_ms = 15;
+  tmr_pop(&r, &f2);
+  EXPECT_TRUE(r.flg & TMR_ACT) << "the outer section is still open";
+  now_ms = 20;
+  tmr_pop(&r, &f1);
+  EXPECT_EQ(r.cnt, 2u);
+  EXPECT_EQ(r.ttl, 10u);
+  EXPECT_EQ(r.own, 3u + 7u);
+  EXPECT_EQ(r.ttl_max, 10u);
+  EXPECT_EQ(r.ttl_min, 3u);
+  EXPECT_EQ(r.own_max, 7u);
+  EXPECT_EQ(r.own_min, 3u);
+  EXPECT_FALSE(r.flg & TMR_ACT);
+}
+
+TEST_F(Tmr, ReportListsClosedTimersWithTheExactFormat) {
+  tmr_rcd open_only = mk("never_closed"), a = mk("fmt_a"), bad = mk("fmt_anomaly");
+  tmr_frm fo = {}, fa = {}, fb = {};
+  now_ms = 50;
+  tmr_psh(&open_only, &fo);
+  tmr_psh(&a, &fa);
+  now_ms = 53;
+  tmr_pop(&a, &fa);
+  tmr_psh(&a, &fa);
+  now_ms = 54;
+  tmr_pop(&a, &fa);
+  tmr_psh(&bad, &fb);
+  now_ms = 40;  // the clock went backwards: closed but not counted
+  tmr_pop(&bad, &fb);
+  const std::string rep = report();
+  EXPECT_EQ(rep.rfind("sorce,func,msg,count,total[ms],max_total[ms],min_total[ms],own[ms],"
+                      "max_own[ms],min_own[ms],ave_total[ms],ave_own[ms]\n", 0), 0u);
+  EXPECT_EQ(row_of(rep, "never_closed"), "");
+  EXPECT_EQ(row_of(rep, "fmt_a"), "t.cpp(1),(null),fmt_a,2,4,3,1,4,3,1,2.000000e+00,2.000000e+00");
+  EXPECT_EQ(row_of(rep, "fmt_anomaly"), "t.cpp(1),(null),fmt_anomaly,0,0,0,0,0,0,0,-,-");
+  EXPECT_LT(rep.find("fmt_anomaly"), rep.find("fmt_a,")) << "newest listed first";
+  now_ms = 60;
+  tmr_pop(&open_only, &fo);
+}
+
+TEST_F(Tmr, PeriodicReportAtMostOncePerInterval) {
+  tu::tmp_dir dir;
+  const std::string path = dir.file("r.txt");
+  int64_t last = 0;
+  auto wrote = [&] {
+    const bool w = tu::exists(path);
+    std::filesystem::remove(path);
+    return w;
+  };
+  now_s = 1000;
+  tmr_prt_aut(path.c_str(), 10, &last);
+  EXPECT_TRUE(wrote());
+  EXPECT_EQ(last, 1000);
+  for (now_s = 1001; now_s < 1010; ++now_s) {
+    tmr_prt_aut(path.c_str(), 10, &last);
+    EXPECT_FALSE(wrote()) << now_s;
+  }
+  tmr_prt_aut(path.c_str(), 10, &last);
+  EXPECT_TRUE(wrote());
+  now_s = 1011;
+  tmr_prt_aut(path.c_str(), 0, &last);  // interval 0 means 1
+  EXPECT_TRUE(wrote());
+  tmr_prt_aut(path.c_str(), 0, &last);
+  EXPECT_FALSE(wrote());
+}
+
+TEST(TmrExit, FinalReportCarriesTheCalibrationRows) {
+  tu::tmp_dir dir;
+  const std::string path = dir.file("final.txt");
+  ASSERT_EQ(tu::in_child([&] {
+    setenv("BAS_TMR_PATH", path.c_str(), 1);
+    int64_t last = 0;
+    tmr_prt_aut(nullptr, 1, &last);  // registers the exit handler
+    std::filesystem::remove(path);
+    return 0;
+  }), 0);
+  const std::string rep = tu::slurp(path);
+  const std::string r1 = row_of(rep, "tmr_prt_ext1");
+  const std::string r2 = row_of(rep, "tmr_prt_ext2");
+  EXPECT_NE(r1.find("),(null),tmr_prt_ext1,1000,"), std::string::npos) << rep;
+  EXPECT_NE(r2.find("),(null),tmr_prt_ext2,1000,"), std::string::npos) << rep;
+  EXPECT_EQ(r1.rfind("base/diag/tmr.cpp(", 0), 0u) << r1;
+}
+
+}  // namespace
