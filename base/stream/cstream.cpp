@@ -50,8 +50,8 @@ int stream_psh_btoc_sjis(void* bstrm, const void* in) {
 int cstream_default_btoc_set(stream* strm, stream* bstrm) {
   TMR_SEC();
   rscmng_scp scp;
-  const bool taken = CVR(bstrm == nullptr);
-  if (taken) {
+  const bool taken = bstrm == nullptr;
+  if (CVR(taken)) {
     bstrm = static_cast<stream*>(stkptr(nullptr, nullptr));
     if (CVR(bstrm == nullptr)) return __stream_fail();
   }
