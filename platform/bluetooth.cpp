@@ -1,0 +1,135 @@
+// The Find calls over the chosen stack; the one place that decides which stack runs.
+#include "platform/bluetooth.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unordered_set>
+
+#include "platform/bt_stk.h"
+
+namespace {
+
+struct bt_ste {
+  std::unique_ptr<bt_stk> stk;
+  std::unordered_set<bt_fnd*> fnd;  // open searches: a handle is valid only while listed here
+};
+
+// Never destroyed: exit handlers may still search after the static destructors ran.
+bt_ste& ste() {
+  static bt_ste& s = *new bt_ste;
+  return s;
+}
+
+bt_stk& stk() {
+  bt_ste& s = ste();
+  if (!s.stk) {
+    const char* pth = std::getenv("KESTREL_BT_SIM");
+    s.stk = pth != nullptr && *pth != '\0' ? bt_sim_mak(pth) : bt_none_mak();
+  }
+  return *s.stk;
+}
+
+bool inf_ok(const BLUETOOTH_DEVICE_INFO* inf) {
+  return inf != nullptr && inf->dwSize == sizeof(BLUETOOTH_DEVICE_INFO);
+}
+
+// Whether the search asked for a device like the one in `inf`.
+bool wnt(const BLUETOOTH_DEVICE_SEARCH_PARAMS& p, const BLUETOOTH_DEVICE_INFO& inf) {
+  return (p.fReturnAuthenticated && inf.fAuthenticated) || (p.fReturnRemembered && inf.fRemembered) ||
+         (p.fReturnConnected && inf.fConnected) ||
+         (p.fReturnUnknown && !inf.fRemembered && !inf.fAuthenticated);
+}
+
+// A search that hands out only the devices its parameters ask for.
+class fnd_flt final : public bt_fnd {
+ public:
+  fnd_flt(std::unique_ptr<bt_fnd> src, const BLUETOOTH_DEVICE_SEARCH_PARAMS& prm)
+      : src_(std::move(src)), prm_(prm) {}
+  bool nxt(BLUETOOTH_DEVICE_INFO& inf) override {
+    while (src_->nxt(inf)) {
+      if (wnt(prm_, inf)) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::unique_ptr<bt_fnd> src_;
+  BLUETOOTH_DEVICE_SEARCH_PARAMS prm_;
+};
+
+}  // namespace
+
+void bt_stk_set(std::unique_ptr<bt_stk> s) {
+  bt_ste& st = ste();
+  for (bt_fnd* f : st.fnd) delete f;
+  st.fnd.clear();
+  st.stk = std::move(s);
+}
+
+void bt_slp_ms(uint64_t ms) {
+  if (ms == 0) return;  // even a past deadline would cost the timer slack
+  // Against an absolute deadline, so a signal cannot stretch or cut the wait.
+  timespec end{};
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  end.tv_sec += static_cast<time_t>(ms / 1000);
+  end.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (end.tv_nsec >= 1000000000L) end.tv_sec += 1, end.tv_nsec -= 1000000000L;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
+  }
+}
+
+void bt_inf_set(BLUETOOTH_DEVICE_INFO& inf, const BYTE (&adr)[6], BYTE flg, const WCHAR* nam,
+                size_t nam_len) {
+  const DWORD sz = inf.dwSize;
+  std::memset(&inf, 0, sizeof inf);
+  inf.dwSize = sz;
+  std::memcpy(inf.Address.rgBytes, adr, sizeof adr);
+  inf.fConnected = (flg & BT_DEV_CON) != 0;
+  inf.fRemembered = (flg & BT_DEV_REM) != 0;
+  inf.fAuthenticated = (flg & BT_DEV_AUT) != 0;
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  SYSTEMTIME& t = inf.stLastSeen;
+  t.wYear = static_cast<WORD>(tm.tm_year + 1900);
+  t.wMonth = static_cast<WORD>(tm.tm_mon + 1);
+  t.wDayOfWeek = static_cast<WORD>(tm.tm_wday);
+  t.wDay = static_cast<WORD>(tm.tm_mday);
+  t.wHour = static_cast<WORD>(tm.tm_hour);
+  t.wMinute = static_cast<WORD>(tm.tm_min);
+  t.wSecond = static_cast<WORD>(tm.tm_sec);
+  if (inf.fConnected) inf.stLastUsed = t;
+  if (nam_len > BLUETOOTH_MAX_NAME_SIZE - 1) nam_len = BLUETOOTH_MAX_NAME_SIZE - 1;
+  std::memcpy(inf.szName, nam, nam_len * sizeof(WCHAR));
+}
+
+HBLUETOOTH_DEVICE_FIND BluetoothFindFirstDevice(const BLUETOOTH_DEVICE_SEARCH_PARAMS* pbtsp,
+                                                BLUETOOTH_DEVICE_INFO* pbtdi) {
+  // A record of another size comes from another build of the API: refuse it before searching.
+  if (pbtsp == nullptr || pbtsp->dwSize != sizeof(BLUETOOTH_DEVICE_SEARCH_PARAMS) || !inf_ok(pbtdi)) {
+    return nullptr;
+  }
+  std::unique_ptr<bt_fnd> src = stk().srch(*pbtsp);
+  if (!src) return nullptr;
+  auto f = std::make_unique<fnd_flt>(std::move(src), *pbtsp);
+  if (!f->nxt(*pbtdi)) return nullptr;
+  ste().fnd.insert(f.get());
+  return f.release();
+}
+
+BOOL BluetoothFindNextDevice(HBLUETOOTH_DEVICE_FIND hFind, BLUETOOTH_DEVICE_INFO* pbtdi) {
+  auto* f = static_cast<bt_fnd*>(hFind);
+  if (ste().fnd.count(f) == 0 || !inf_ok(pbtdi)) return FALSE;
+  return f->nxt(*pbtdi) ? TRUE : FALSE;
+}
+
+BOOL BluetoothFindDeviceClose(HBLUETOOTH_DEVICE_FIND hFind) {
+  auto* f = static_cast<bt_fnd*>(hFind);
+  if (ste().fnd.erase(f) == 0) return FALSE;
+  delete f;
+  return TRUE;
+}

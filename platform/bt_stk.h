@@ -1,0 +1,40 @@
+// Inside the Bluetooth search: the stacks behind the Find calls and how they are chosen.
+#pragma once
+#include <cstdint>
+#include <memory>
+
+#include "platform/bluetooth.h"
+
+// One open search: hands out the devices it found, one per call.
+class bt_fnd {
+ public:
+  virtual ~bt_fnd() = default;
+  // Fills everything of `inf` but dwSize with the next device; false when none is left.
+  virtual bool nxt(BLUETOOTH_DEVICE_INFO& inf) = 0;
+};
+
+class bt_stk {
+ public:
+  virtual ~bt_stk() = default;
+  // Runs one search, blocking for its inquiry; nullptr when it found nothing.
+  virtual std::unique_ptr<bt_fnd> srch(const BLUETOOTH_DEVICE_SEARCH_PARAMS& prm) = 0;
+};
+
+// The stack without a radio: each search waits the inquiry time and finds nothing.
+std::unique_ptr<bt_stk> bt_none_mak();
+// The scripted stack over the scenario file at `pth` (see bt_sim.h).
+std::unique_ptr<bt_stk> bt_sim_mak(const char* pth);
+
+// Replaces the stack of the Find calls and closes every open search. nullptr: the next search
+// chooses again from the environment.
+void bt_stk_set(std::unique_ptr<bt_stk> stk);
+
+// Sleeps `ms` milliseconds, signals notwithstanding.
+void bt_slp_ms(uint64_t ms);
+
+// Fills a device record (all but dwSize) the way the stacks report a device.
+inline constexpr BYTE BT_DEV_CON = 1;  // connected
+inline constexpr BYTE BT_DEV_REM = 2;  // remembered (paired)
+inline constexpr BYTE BT_DEV_AUT = 4;  // authenticated
+void bt_inf_set(BLUETOOTH_DEVICE_INFO& inf, const BYTE (&adr)[6], BYTE flg, const WCHAR* nam,
+                size_t nam_len);

@@ -1,0 +1,16 @@
+// Wide text to the console's narrow text, as the C runtime's "%ls" does in the Japanese
+// locale (code page 932).
+#pragma once
+#include <cstddef>
+
+#include "platform/windows.h"
+
+// Converts the UTF-16 text `src` (ending at its first NUL unit, and after `src_max` units at
+// most) to CP932 in `dst`, which holds `cap` bytes, terminator included. A character that
+// CP932 cannot represent (an unpaired surrogate among them) becomes one '?'. The text is cut
+// before the first character that would not fit, never inside one; with `cap` 0 nothing is
+// written. Returns the length written, terminator excluded.
+//
+// To keep a composed text within its buffer, pass the room left for this part as `cap`: for
+// the device key "<12 digits>-<name>" in a 256-byte buffer that is 256 - 13.
+size_t crt_ls_cnv(char* dst, size_t cap, const WCHAR* src, size_t src_max);
