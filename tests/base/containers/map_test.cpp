@@ -171,18 +171,6 @@ TEST(MapShape, EndDeletesEveryNodeParentFirstAndKeepsCounters) {
   EXPECT_EQ(t.ctx.del_cnt, 9);
 }
 
-TEST(MapGet, EmptyAndAbsent) {
-  tmap t;
-  EXPECT_EQ(t.get(3), nullptr);
-  int k = 3;
-  EXPECT_EQ(map_get(&t.m, &k, nullptr), 1);
-  t.put(3, 30);
-  t.put(1, 10);
-  EXPECT_EQ(t.get(2), nullptr);
-  ASSERT_NE(t.get(3), nullptr);
-  EXPECT_EQ(t.get(3)->val, 30);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Put modes.
 
