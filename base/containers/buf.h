@@ -33,3 +33,24 @@ int buf_rst(void* buf);
 void buf_end(void* buf);
 int _buf_vptr(void* buf, void* out);
 int buf_ini(void* buf, uint32_t siz);
+
+// Declaration support: registers the record and the header words it sets as references
+// of the declaring scope, initialises them, and returns the handle (&rec->_p).
+void* __buf_dcl(buf_var* rec, uintptr_t siz, uintptr_t flg, const char* rec_txt,
+                const char* siz_txt, const char* len_txt, const char* pos_txt,
+                const char* flg_txt, const char* file, int line);
+
+#define __BUF_DCL(kind, name, esiz, flags)                                          \
+  buf_var kind##name{};                                                             \
+  [[maybe_unused]] void* name =                                                     \
+      __buf_dcl(&kind##name, (esiz), (flags), "REF(" #kind #name ")",               \
+                "REF(((uintptr_t*)(" #kind #name "._p))[-(0+1)])",                  \
+                "REF(((uintptr_t*)(" #kind #name "._p))[-(1+1)])",                  \
+                "REF(((uintptr_t*)(" #kind #name "._p))[-(2+1)])",                  \
+                "REF(((uintptr_t*)(" #kind #name "._p))[-(3+1)])", __FILE__, __LINE__)
+
+// A growable array: __VARBUF(str_buf, 1); declares the record __VARBUF_str_buf and the
+// handle str_buf. Its registrations last as long as the declaring scope.
+#define __VARBUF(name, esiz) __BUF_DCL(__VARBUF_, name, esiz, BUF_PTR | BUF_VAR)
+// A linked stack of separately allocated elements.
+#define __LNKBUF(name, esiz) __BUF_DCL(__LNKBUF_, name, esiz, BUF_PTR | BUF_LNK)
