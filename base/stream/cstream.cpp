@@ -193,13 +193,10 @@ int cstream_to_vstr(stream* in, void* out) {
     return __stream_fail();
   }
   out_clr(out);
-  buf_var str_buf{};
-  rscmng_psh(nullptr, &str_buf, sizeof str_buf, rscmng_lvl(), __FILE__, __LINE__, "",
-             "REF(__VARBUF_str_buf)");
-  buf_ini(&str_buf._p, 1);
+  __VARBUF(str_buf, 1);
   stream bbs{};
   stream cs{};
-  stream_set(&bbs, &str_buf._p, &STREAM_OPS_BUF);
+  stream_set(&bbs, str_buf, &STREAM_OPS_BUF);
   stream_set(&cs, &bbs, &STREAM_OPS_SJIS);
   int32_t st;
   for (uint32_t chr = 0;;) {
@@ -209,7 +206,7 @@ int cstream_to_vstr(stream* in, void* out) {
         break;
       }
       chr = 0;
-      if (CVR(stream_psh(&cs, &chr) != 0 || _buf_vptr(&str_buf._p, out) != 0)) {
+      if (CVR(stream_psh(&cs, &chr) != 0 || _buf_vptr(str_buf, out) != 0)) {
         st = __stream_fail();
         break;
       }
@@ -236,10 +233,7 @@ int cstream_to_vcstr(stream* in, void* out) {
     return __stream_fail();
   }
   out_clr(out);
-  buf_var chr_buf{};
-  rscmng_psh(nullptr, &chr_buf, sizeof chr_buf, rscmng_lvl(), __FILE__, __LINE__, "",
-             "REF(__VARBUF_chr_buf)");
-  buf_ini(&chr_buf._p, sizeof(uint32_t));
+  __VARBUF(chr_buf, sizeof(uint32_t));
   int32_t st;
   for (uint32_t chr = 0;;) {
     if (CVR(stream_pop(in, &chr) != 0)) {
@@ -248,21 +242,21 @@ int cstream_to_vcstr(stream* in, void* out) {
         break;
       }
       chr = 0;
-      if (CVR(buf_psh(&chr_buf._p, &chr) != 0 || _buf_vptr(&chr_buf._p, out) != 0)) {
+      if (CVR(buf_psh(chr_buf, &chr) != 0 || _buf_vptr(chr_buf, out) != 0)) {
         st = __stream_fail();
         break;
       }
       st = err_ok();
       break;
     }
-    if (CVR(buf_psh(&chr_buf._p, &chr) != 0)) {
+    if (CVR(buf_psh(chr_buf, &chr) != 0)) {
       st = __stream_fail();
       break;
     }
   }
   stream_end(in);
   // Frees the storage when it was not handed over (a failure).
-  buf_end(&chr_buf._p);
+  buf_end(chr_buf);
   err_no = st;
   return st;
 }
