@@ -13,3 +13,6 @@
 #include "base/containers/buf.h"
 #include "base/variant/vtyp.h"
 #include "base/variant/vmap.h"
+#include "base/stream/stream.h"
+#include "base/stream/bstream.h"
+#include "base/stream/cstream.h"

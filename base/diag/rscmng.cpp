@@ -271,12 +271,15 @@ void rscmng_nst_out(rscmng* mng) {
     mng->nst_top = f->prv;
     rscmng_rcd* r = f->top;
     std::free(f);
+    // The register's own upkeep is not recorded, as in the other operations on it.
+    ++dbg_busy;
     while (CVR(r != nullptr)) {
       rscmng_rcd* nxt = r->nxt;
       const rscmng_key key = r->key;
       map_del(&mng->map, &key);
       r = nxt;
     }
+    --dbg_busy;
   }
   tmr_pop(&tmr_out_, &frm);
 }
