@@ -30,16 +30,42 @@ static_assert(offsetof(buf_var, _p) == 4 * sizeof(uintptr_t) &&
               offsetof(buf_var, flg) == 0);
 static_assert((BUF_EXP_MSK >> BUF_EXP_SHF) == 0x3F);
 
+// A header word or the handle word. A buffer variable may sit at any address (inside a
+// packed variant node), so the words are read and written through memcpy.
+template <class T>
+class unal {
+ public:
+  explicit unal(void* p) : p_(static_cast<unsigned char*>(p)) {}
+  operator T() const {
+    T v;
+    std::memcpy(&v, p_, sizeof v);
+    return v;
+  }
+  unal& operator=(T v) {
+    std::memcpy(p_, &v, sizeof v);
+    return *this;
+  }
+  unal& operator=(const unal& o) { return *this = static_cast<T>(o); }
+  unal& operator|=(T v) { return *this = static_cast<T>(*this) | v; }
+  unal& operator&=(T v) { return *this = static_cast<T>(*this) & v; }
+  unal& operator++() { return *this = static_cast<T>(*this) + 1; }
+  unal& operator--() { return *this = static_cast<T>(*this) - 1; }
+
+ private:
+  unsigned char* p_;
+};
+
 // Registers header word k for the current scope and hands it out. A registration holds
 // until the scope closes, so one per word and scope covers every access the operation makes.
-uintptr_t& wrd(void* buf, int k, int line) {
-  uintptr_t* w = static_cast<uintptr_t*>(buf) - (k + 1);
+unal<uintptr_t> wrd(void* buf, int k, int line) {
+  void* w = static_cast<unsigned char*>(buf) - (k + 1) * WRD_SIZ;
   rscmng_psh(nullptr, w, WRD_SIZ, rscmng_lvl(), __FILE__, line, "", wrd_txt[k]);
-  return *w;
+  return unal<uintptr_t>(w);
 }
 #define WRD(buf, k) wrd((buf), (k), __LINE__)
 
-void*& hnd(void* buf) { return *static_cast<void**>(buf); }
+unal<void*> hnd(void* buf) { return unal<void*>(buf); }
+inline unsigned char* bytes(void* p) { return static_cast<unsigned char*>(p); }
 
 inline bool is_lnk(uintptr_t flg) { return (flg & LNK_KIND) == LNK_KIND; }
 
@@ -86,8 +112,8 @@ void* grow(void* old, uintptr_t siz, uint32_t e_old, uint32_t e_new) {
 
 int buf_ref(void* buf, uint32_t index, uint32_t n, void** out) {
   rscmng_scp scp;
-  uintptr_t& flg = WRD(buf, BUF_FLG);
-  uintptr_t& len = WRD(buf, BUF_LEN);
+  auto flg = WRD(buf, BUF_FLG);
+  auto len = WRD(buf, BUF_LEN);
   // Wide, so that index + n cannot wrap round to a small count.
   const uint64_t a = uint64_t{index} + n;
 
@@ -95,7 +121,7 @@ int buf_ref(void* buf, uint32_t index, uint32_t n, void** out) {
     if (CVR(len == 0)) return err_fail();
     void* el;
     if (CVR(index == LAST)) {
-      el = reinterpret_cast<void*>(WRD(buf, BUF_POS));
+      el = reinterpret_cast<void*>(static_cast<uintptr_t>(WRD(buf, BUF_POS)));
     } else {
       el = hnd(buf);
       for (uint32_t i = 0; CVR(i < index && el != nullptr); ++i) el = lnk_get(el);
@@ -112,7 +138,7 @@ int buf_ref(void* buf, uint32_t index, uint32_t n, void** out) {
     return err_ok();
   }
 
-  void*& p = hnd(buf);
+  auto p = hnd(buf);
   if (CVR(len < a)) {
     if (CVR(!(flg & BUF_VAR))) return err_fail();
     const uint32_t e = static_cast<uint32_t>((flg & BUF_EXP_MSK) >> BUF_EXP_SHF);
@@ -127,18 +153,18 @@ int buf_ref(void* buf, uint32_t index, uint32_t n, void** out) {
     len = a;
   }
   if (CVR(p == nullptr)) return err_fail();
-  *out = static_cast<unsigned char*>(p) + uintptr_t{index} * siz;
+  *out = bytes(p) + uintptr_t{index} * siz;
   return err_ok();
 }
 
 int buf_psh(void* buf, const void* src) {
   TMR_SEC();
   rscmng_scp scp;
-  uintptr_t& flg = WRD(buf, BUF_FLG);
+  auto flg = WRD(buf, BUF_FLG);
   if (CVR(flg & BUF_END)) return err_no = ERR_END;
   const uintptr_t siz = WRD(buf, BUF_SIZ);
-  uintptr_t& len = WRD(buf, BUF_LEN);
-  uintptr_t& pos = WRD(buf, BUF_POS);
+  auto len = WRD(buf, BUF_LEN);
+  auto pos = WRD(buf, BUF_POS);
   const bool lnk = is_lnk(flg);
 
   uint32_t idx;
@@ -149,13 +175,13 @@ int buf_psh(void* buf, const void* src) {
                             __FILE__, __LINE__, "buf_psh", "malloc");
     if (CVR(node == nullptr)) return err_fail();
     void* el = static_cast<unsigned char*>(node) + LNK;
-    void*& p = hnd(buf);
+    auto p = hnd(buf);
     if (CVR(flg & BUF_QUE)) {
       lnk_set(el, nullptr);
       if (CVR(pos == 0))
         p = el;
       else
-        lnk_set(reinterpret_cast<void*>(pos), el);
+        lnk_set(reinterpret_cast<void*>(static_cast<uintptr_t>(pos)), el);
       pos = reinterpret_cast<uintptr_t>(el);
       idx = LAST;
     } else {
@@ -183,14 +209,14 @@ int buf_psh(void* buf, const void* src) {
 int buf_pop(void* buf, void* dst) {
   TMR_SEC();
   rscmng_scp scp;
-  uintptr_t& flg = WRD(buf, BUF_FLG);
+  auto flg = WRD(buf, BUF_FLG);
   if (CVR(flg & BUF_END)) return err_no = ERR_END;
   const uintptr_t siz = WRD(buf, BUF_SIZ);
-  uintptr_t& len = WRD(buf, BUF_LEN);
-  uintptr_t& pos = WRD(buf, BUF_POS);
+  auto len = WRD(buf, BUF_LEN);
+  auto pos = WRD(buf, BUF_POS);
   const bool lnk = is_lnk(flg);
 
-  const uintptr_t idx = CVR(lnk) ? 0 : pos;
+  const uintptr_t idx = CVR(lnk) ? 0 : static_cast<uintptr_t>(pos);
   if (CVR(idx >= len)) {
     flg |= BUF_END;
     return err_no = ERR_END;
@@ -202,7 +228,7 @@ int buf_pop(void* buf, void* dst) {
   std::memcpy(dst, el, siz);
 
   if (CVR(lnk)) {
-    void*& p = hnd(buf);
+    auto p = hnd(buf);
     p = lnk_get(el);
     rscmng_del(nullptr, node_of(el), 0, __FILE__, __LINE__, "buf_pop", "free");
     std::free(node_of(el));
@@ -230,7 +256,7 @@ int buf_get(void* buf, uint32_t index, void* dst) {
 
 int buf_rst(void* buf) {
   rscmng_scp scp;
-  uintptr_t& flg = WRD(buf, BUF_FLG);
+  auto flg = WRD(buf, BUF_FLG);
   if (CVR(!is_lnk(flg))) WRD(buf, BUF_POS) = 0;
   flg &= ~BUF_END;
   return err_ok();
@@ -240,7 +266,7 @@ void buf_end(void* buf) {
   rscmng_scp scp;
   const uintptr_t flg = WRD(buf, BUF_FLG);
   if (CVR(!(flg & BUF_PTR))) return;   // inline: nothing owned
-  void*& p = hnd(buf);
+  auto p = hnd(buf);
   if (CVR(is_lnk(flg))) {
     for (void* el = p; CVR(el != nullptr);) {
       void* nxt = lnk_get(el);
