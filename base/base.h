@@ -16,3 +16,4 @@
 #include "base/stream/stream.h"
 #include "base/stream/bstream.h"
 #include "base/stream/cstream.h"
+#include "base/variant/vmap_fmt.h"
