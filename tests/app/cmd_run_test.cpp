@@ -1,0 +1,91 @@
+#include "app/cmd_run.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "base/base.h"
+#include "test_util.h"
+
+namespace {
+
+size_t blocks() {
+  size_t n = 0;
+  rscmng_walk(nullptr, [](const rscmng_rcd*, void* a) { return ++*static_cast<size_t*>(a), 0; }, &n);
+  return n;
+}
+int open_fds() {
+  int n = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+class CmdRun : public testing::Test {
+ protected:
+  tu::tmp_dir dir;
+  std::string out = dir.file("argv.txt");
+  size_t blk = blocks();
+  int fds = open_fds();
+
+  void TearDown() override {
+    EXPECT_EQ(blocks(), blk) << "nothing of the call stays registered";
+    EXPECT_EQ(open_fds(), fds);
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "no child left behind";
+  }
+  std::string dump(const std::string& args) { return std::string(ARGV_DUMP) + " " + out + " " + args; }
+};
+
+TEST_F(CmdRun, FillsThePlaceholdersAndWaitsForTheCommand) {
+  ASSERT_EQ(cmd_run("554433221100", "my phone", "ON", dump("@addr@ \"@name@\" @onoff@ \"@time@\" @@ x@@y").c_str()), 0);
+  const std::string got = tu::slurp(out);  // written before cmd_run returned
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(got, m, std::regex("554433221100\nmy phone\nON\n(\\d{4})/(\\d{1,2})/(\\d{1,2}) "
+                                                  "(\\d\\d):(\\d\\d):(\\d\\d)\n@\nx@y\n--\n")))
+      << got;
+  EXPECT_NE(m[2].str()[0], '0') << "month without a leading zero";
+  EXPECT_NE(m[3].str()[0], '0') << "day without a leading zero";
+}
+
+TEST_F(CmdRun, TemplateWithoutPlaceholdersRunsUnchanged) {
+  ASSERT_EQ(cmd_run("A", "B", "OFF", dump("plain 'words' here").c_str()), 0);
+  EXPECT_EQ(tu::slurp(out), "plain\n'words'\nhere\n--\n");
+}
+
+TEST_F(CmdRun, UnquotedNameSplitsAndNothingReachesAShell) {
+  const std::string p = dir.path().string();
+  const std::string name = "a b;touch " + p + "/x1 $(touch " + p + "/x2)`touch " + p + "/x3`";
+  ASSERT_EQ(cmd_run("1", name.c_str(), "ON", dump("@name@").c_str()), 0);
+  EXPECT_EQ(tu::slurp(out), "a\nb;touch\n" + p + "/x1\n$(touch\n" + p + "/x2)`touch\n" + p + "/x3`\n--\n");
+  for (const char* f : {"x1", "x2", "x3"}) EXPECT_FALSE(tu::exists(dir.file(f)));
+}
+
+TEST_F(CmdRun, FailuresReleaseEverything) {
+  err_no = 0;
+  EXPECT_EQ(cmd_run("1", "n", "ON", dump("@host@").c_str()), -1);
+  err_no = 0;
+  EXPECT_EQ(cmd_run("1", "n", "ON", dump("@addr").c_str()), -1);
+  err_no = 0;
+  EXPECT_EQ(cmd_run("1", "n", "ON", "kestrel-no-such-program @addr@"), -1);
+  err_no = 0;
+  EXPECT_FALSE(tu::exists(out));
+}
+
+TEST_F(CmdRun, EarlierOutputComesFirst) {
+  // The watcher's own line, still in its buffer, must precede the command's output in a pipe.
+  const std::string file = dir.file("both.txt");
+  ASSERT_EQ(tu::in_child([&] {
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(fd, 1);
+    close(fd);
+    setvbuf(stdout, nullptr, _IOFBF, 4096);
+    std::printf("state line\n");
+    return cmd_run("1", "n", "ON", "/bin/echo command output");
+  }), 0);
+  EXPECT_EQ(tu::slurp(file), "state line\ncommand output\n");
+}
+
+}  // namespace
