@@ -1,7 +1,86 @@
 #include "app/start.h"
 
-int start_up(int argc, char** argv) {
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/dev_chk.h"
+#include "app/opt.h"
+#include "app/scoped.h"
+#include "base/base.h"
+
+namespace {
+
+int fail() {
+  if (err_no == 0) err_no = ERR_FAIL;
+  return err_no;
+}
+
+}  // namespace
+
+int opt_scn(vmap* opts, int argc, char** argv) {
+  // The option notation is read by the library's text parser, which the library does not
+  // have yet; until it does, no argument reaches the options map and every option keeps
+  // its default.
+  (void)opts;
   (void)argc;
   (void)argv;
   return 0;
+}
+
+bool opt_int_txt(const char* txt, int32_t* out) {
+  const char* p = txt;
+  if (*p == '+' || *p == '-') ++p;
+  if (*p == '\0') return false;
+  for (const char* q = p; *q != '\0'; ++q)
+    if (*q < '0' || *q > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  const long long v = std::strtoll(txt, &end, 10);
+  if (errno != 0 || *end != '\0' || v < INT32_MIN || v > INT32_MAX) return false;
+  *out = static_cast<int32_t>(v);
+  return true;
+}
+
+void opt_rd(vmap* opts) {
+  for (const opt_row& r : opt_tbl) {
+    switch (r.knd) {
+      case opt_knd::flg: {
+        vtyp* ent = nullptr;
+        if (scoped([&] { return vmap_ref_str(opts, nullptr, r.name, &ent); }) == 0)
+          *static_cast<int32_t*>(r.tgt) = r.val;
+        break;
+      }
+      case opt_knd::int_: {
+        // The option notation stores every value as text: a decimal text counts as well.
+        int32_t v = r.val;
+        const char* txt = nullptr;
+        if (scoped([&] { return vmap_get_str_int(opts, nullptr, r.name, &v); }) != 0 &&
+            !(scoped([&] { return vmap_get_str_str(opts, nullptr, r.name, &txt); }) == 0 &&
+              opt_int_txt(txt, &v)))
+          v = r.val;
+        *static_cast<int32_t*>(r.tgt) = v;
+        break;
+      }
+      case opt_knd::txt: {
+        const char* txt = nullptr;
+        if (scoped([&] { return vmap_get_str_str(opts, nullptr, r.name, &txt); }) != 0) txt = r.txt;
+        *static_cast<const char**>(r.tgt) = txt;
+        break;
+      }
+    }
+  }
+}
+
+int start_up(int argc, char** argv) {
+  // Both maps live for the whole run: the watch loop never ends.
+  static vmap opts;
+  static vmap devs;
+  if (scoped([&] { return vmap_set(&opts, 0); }) != 0) return fail();
+  if (scoped([&] { return opt_scn(&opts, argc, argv); }) != 0) return fail();
+  opt_rcd.fp = 1;
+  opt_rd(&opts);
+  opt_rcd.cmd_use = (*opt_rcd.cmdon != '\0' || *opt_rcd.cmdoff != '\0') ? 1 : 0;
+  if (scoped([&] { return vmap_set(&devs, VMAP_NST); }) != 0) return fail();
+  for (;;) dev_chk(&devs);
 }
