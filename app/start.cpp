@@ -70,6 +70,7 @@ void opt_rd(vmap* opts) {
       }
     }
   }
+  opt_rcd.cmd_use = (*opt_rcd.cmdon != '\0' || *opt_rcd.cmdoff != '\0') ? 1 : 0;
 }
 
 int start_up(int argc, char** argv) {
@@ -80,7 +81,6 @@ int start_up(int argc, char** argv) {
   if (scoped([&] { return opt_scn(&opts, argc, argv); }) != 0) return fail();
   opt_rcd.fp = 1;
   opt_rd(&opts);
-  opt_rcd.cmd_use = (*opt_rcd.cmdon != '\0' || *opt_rcd.cmdoff != '\0') ? 1 : 0;
   if (scoped([&] { return vmap_set(&devs, VMAP_NST); }) != 0) return fail();
   for (;;) dev_chk(&devs);
 }

@@ -1,0 +1,92 @@
+// Reading the options back from the options map into the option record.
+#include "app/start.h"
+
+#include <gtest/gtest.h>
+
+#include "app/opt.h"
+#include "base/base.h"
+
+namespace {
+
+class OptRd : public testing::Test {
+ protected:
+  vmap opts = {};
+  void SetUp() override {
+    opt_rcd = {};
+    opt_rcd.fp = 1;  // the start-up's own default, set before the read-back
+    ASSERT_EQ(vmap_set(&opts, 0), 0);
+  }
+  void TearDown() override { vmap_end(&opts); }
+  void flag(const char* k) { ASSERT_EQ(_vmap_put_str_nul(&opts, nullptr, k, nullptr, 0), 0); }
+  void txt(const char* k, const char* v) { ASSERT_EQ(vmap_put_str_str(&opts, nullptr, k, v, 0), 0); }
+};
+
+TEST_F(OptRd, DefaultsWithAnEmptyMap) {
+  opt_rd(&opts);
+  EXPECT_EQ(opt_rcd.t, 4);
+  EXPECT_EQ(opt_rcd.c, 3);
+  EXPECT_EQ(opt_rcd.fp, 1);
+  EXPECT_STREQ(opt_rcd.cmdon, "");
+  EXPECT_STREQ(opt_rcd.cmdoff, "");
+  EXPECT_EQ(opt_rcd.cmd_use, 0);
+  EXPECT_EQ(opt_rcd.dbgcnt, 0);
+  EXPECT_EQ(opt_rcd.dbgtim, 0);
+}
+
+TEST_F(OptRd, FlagsAndTheirOrder) {
+  flag("fp");
+  flag("nfp");
+  flag("dbgcnt");
+  opt_rd(&opts);
+  EXPECT_EQ(opt_rcd.fp, 0) << "nfp comes later in the table";
+  EXPECT_EQ(opt_rcd.dbgcnt, 1);
+  EXPECT_EQ(opt_rcd.dbgtim, 0);
+}
+
+TEST_F(OptRd, IntegersFromIntegersOrDecimalTexts) {
+  ASSERT_EQ(vmap_put_str_int(&opts, nullptr, "t", 9, 0), 0);
+  txt("c", "-2");
+  opt_rd(&opts);
+  EXPECT_EQ(opt_rcd.t, 9);
+  EXPECT_EQ(opt_rcd.c, -2);
+}
+
+TEST_F(OptRd, OtherTextsLeaveTheDefault) {
+  for (const char* bad : {"5x", "", "-", "+", " 5", "5 ", "0x10", "99999999999", "2147483648", "1.5"}) {
+    vmap_end(&opts);
+    ASSERT_EQ(vmap_set(&opts, 0), 0);
+    txt("t", bad);
+    opt_rd(&opts);
+    EXPECT_EQ(opt_rcd.t, 4) << "'" << bad << "'";
+  }
+  vmap_end(&opts);
+  ASSERT_EQ(vmap_set(&opts, 0), 0);
+  flag("t");  // a bare /t
+  opt_rd(&opts);
+  EXPECT_EQ(opt_rcd.t, 4);
+}
+
+TEST_F(OptRd, DecimalTextEdges) {
+  int32_t v = 0;
+  EXPECT_TRUE(opt_int_txt("+7", &v));
+  EXPECT_EQ(v, 7);
+  EXPECT_TRUE(opt_int_txt("-2147483648", &v));
+  EXPECT_EQ(v, INT32_MIN);
+  EXPECT_TRUE(opt_int_txt("2147483647", &v));
+  EXPECT_EQ(v, INT32_MAX);
+  EXPECT_TRUE(opt_int_txt("007", &v));
+  EXPECT_EQ(v, 7);
+  EXPECT_FALSE(opt_int_txt("-2147483649", &v));
+  EXPECT_FALSE(opt_int_txt("--1", &v));
+}
+
+TEST_F(OptRd, TextsAndTheCommandSwitch) {
+  txt("cmdoff", "echo @addr@");
+  ASSERT_EQ(vmap_put_str_int(&opts, nullptr, "cmdon", 5, 0), 0);  // not a text: default
+  opt_rd(&opts);
+  EXPECT_STREQ(opt_rcd.cmdoff, "echo @addr@");
+  EXPECT_STREQ(opt_rcd.cmdon, "");
+  EXPECT_EQ(opt_rcd.cmd_use, 1);
+}
+
+}  // namespace
