@@ -1,7 +1,12 @@
 // Small helpers shared by the tests: temporary directories, child processes, files.
 #pragma once
+#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
 
 #include <cstdio>
 #include <cstdlib>
@@ -56,5 +61,27 @@ inline std::string slurp(const std::string& path) {
 }
 
 inline bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Descriptors open in this process.
+inline int open_fds() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n;
+}
+
+// True when this process has no child, ended or not.
+inline bool no_children() {
+  int st = 0;
+  return waitpid(-1, &st, WNOHANG) == -1 && errno == ECHILD;
+}
+
+inline int64_t now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
 
 }  // namespace tu

@@ -18,23 +18,18 @@ size_t blocks() {
   rscmng_walk(nullptr, [](const rscmng_rcd*, void* a) { return ++*static_cast<size_t*>(a), 0; }, &n);
   return n;
 }
-int open_fds() {
-  int n = 0;
-  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n;
-}
 
 class CmdRun : public testing::Test {
  protected:
   tu::tmp_dir dir;
   std::string out = dir.file("argv.txt");
   size_t blk = blocks();
-  int fds = open_fds();
+  int fds = tu::open_fds();
 
   void TearDown() override {
     EXPECT_EQ(blocks(), blk) << "nothing of the call stays registered";
-    EXPECT_EQ(open_fds(), fds);
-    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "no child left behind";
+    EXPECT_EQ(tu::open_fds(), fds);
+    EXPECT_TRUE(tu::no_children());
   }
   std::string dump(const std::string& args) { return std::string(ARGV_DUMP) + " " + out + " " + args; }
 };

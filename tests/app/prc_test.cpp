@@ -14,27 +14,13 @@
 
 #include "base/diag/err.h"
 
+#include "test_util.h"
+
 namespace {
 
-int open_fds() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  while (dirent* e = readdir(d))
-    if (e->d_name[0] != '.') ++n;
-  closedir(d);
-  return n;
-}
-
-bool no_children() {
-  int st = 0;
-  return waitpid(-1, &st, WNOHANG) == -1 && errno == ECHILD;
-}
-
-int64_t now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
+using tu::no_children;
+using tu::now_ms;
+using tu::open_fds;
 
 // What the child wrote so far; called once it has ended, so the pipe holds all of it.
 std::string drain(HANDLE rd) {

@@ -15,33 +15,19 @@
 #include <string>
 #include <vector>
 
+#include "test_util.h"
+
 namespace {
 
 using strs = std::vector<std::string>;
 
-int open_fds() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  while (dirent* e = readdir(d))
-    if (e->d_name[0] != '.') ++n;
-  closedir(d);
-  return n;
-}
-
-bool no_children() {
-  int st = 0;
-  return waitpid(-1, &st, WNOHANG) == -1 && errno == ECHILD;
-}
+using tu::no_children;
+using tu::now_ms;
+using tu::open_fds;
 
 // A child's /proc entry lasts until it is reaped.
 bool proc_gone(DWORD pid) { return access(("/proc/" + std::to_string(pid)).c_str(), F_OK) != 0; }
 
-// <chrono> does not build with the CP932 execution character set; the clock is read directly.
-int64_t now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
-}
 int64_t ms_since(int64_t t0) { return now_ms() - t0; }
 
 std::string tmp_dir() {
