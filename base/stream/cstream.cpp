@@ -185,6 +185,16 @@ static void out_clr(void* out) {
   std::memcpy(out, &nul, sizeof nul);
 }
 
+// Moves every character of in into psh: 0 at a clean end, else the failure status (a
+// failure code of in is kept; a refused push fails with -1).
+template <class Psh>
+static int32_t drain(stream* in, Psh psh) {
+  for (uint32_t chr = 0;;) {
+    if (CVR(stream_pop(in, &chr) != 0)) return CVR(err_code(err_no) != 0) ? err_no : 0;
+    if (CVR(psh(chr) != 0)) return __stream_fail();
+  }
+}
+
 int cstream_to_vstr(stream* in, void* out) {
   TMR_SEC();
   rscmng_scp scp;
@@ -198,25 +208,10 @@ int cstream_to_vstr(stream* in, void* out) {
   stream cs{};
   stream_set(&bbs, str_buf, &STREAM_OPS_BUF);
   stream_set(&cs, &bbs, &STREAM_OPS_SJIS);
-  int32_t st;
-  for (uint32_t chr = 0;;) {
-    if (CVR(stream_pop(in, &chr) != 0)) {
-      if (CVR(err_code(err_no) != 0)) {
-        st = err_no;
-        break;
-      }
-      chr = 0;
-      if (CVR(stream_psh(&cs, &chr) != 0 || _buf_vptr(str_buf, out) != 0)) {
-        st = __stream_fail();
-        break;
-      }
-      st = err_ok();
-      break;
-    }
-    if (CVR(stream_psh(&cs, &chr) != 0)) {
-      st = __stream_fail();
-      break;
-    }
+  int32_t st = drain(in, [&](uint32_t chr) { return stream_psh(&cs, &chr); });
+  if (CVR(st == 0)) {
+    const uint32_t nul = 0;
+    st = CVR(stream_psh(&cs, &nul) != 0 || _buf_vptr(str_buf, out) != 0) ? __stream_fail() : err_ok();
   }
   // Ends the buffer too; storage already handed over is not freed.
   stream_end(in);
@@ -234,25 +229,10 @@ int cstream_to_vcstr(stream* in, void* out) {
   }
   out_clr(out);
   __VARBUF(chr_buf, sizeof(uint32_t));
-  int32_t st;
-  for (uint32_t chr = 0;;) {
-    if (CVR(stream_pop(in, &chr) != 0)) {
-      if (CVR(err_code(err_no) != 0)) {
-        st = err_no;
-        break;
-      }
-      chr = 0;
-      if (CVR(buf_psh(chr_buf, &chr) != 0 || _buf_vptr(chr_buf, out) != 0)) {
-        st = __stream_fail();
-        break;
-      }
-      st = err_ok();
-      break;
-    }
-    if (CVR(buf_psh(chr_buf, &chr) != 0)) {
-      st = __stream_fail();
-      break;
-    }
+  int32_t st = drain(in, [&](uint32_t chr) { return buf_psh(chr_buf, &chr); });
+  if (CVR(st == 0)) {
+    const uint32_t nul = 0;
+    st = CVR(buf_psh(chr_buf, &nul) != 0 || _buf_vptr(chr_buf, out) != 0) ? __stream_fail() : err_ok();
   }
   stream_end(in);
   // Frees the storage when it was not handed over (a failure).
@@ -272,17 +252,8 @@ int cstream_to_fil(stream* in, FILE* file) {
   stream cs{};
   stream_set(&fbs, file, &STREAM_OPS_FILE_OPEN);
   stream_set(&cs, &fbs, &STREAM_OPS_SJIS);
-  int32_t st;
-  for (uint32_t chr = 0;;) {
-    if (CVR(stream_pop(in, &chr) != 0)) {
-      st = CVR(err_code(err_no) != 0) ? err_no : err_ok();
-      break;
-    }
-    if (CVR(stream_psh(&cs, &chr) != 0)) {
-      st = __stream_fail();
-      break;
-    }
-  }
+  int32_t st = drain(in, [&](uint32_t chr) { return stream_psh(&cs, &chr); });
+  if (CVR(st == 0)) st = err_ok();
   stream_end(in);
   stream_end(&cs);   // the file table has no end: the file stays open
   err_no = st;
