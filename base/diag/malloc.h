@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "base/diag/cvr.h"
+
 int _malloc(void** out, int size);
 int _malloc0(void** out, int size);
 int _malloc_cpy(void** out, const void* src, int size);
@@ -32,6 +34,7 @@ inline int _malloc_cpy(T** out, const void* src, int size) {
 }
 template <class T>
 inline void _free(T** pp) {
-  void* p = pp != nullptr ? static_cast<void*>(const_cast<std::remove_cv_t<T>*>(*pp)) : nullptr;
+  void* p = nullptr;
+  if (CVR(pp != nullptr)) p = static_cast<void*>(const_cast<std::remove_cv_t<T>*>(*pp));
   _free(&p);
 }
