@@ -17,18 +17,6 @@ const test_cvr_rcd* find(const test_cvr_tbl* t, const char* file, uint32_t line,
   return nullptr;
 }
 
-// A private table whose records go back to the heap with it.
-struct own_tbl : test_cvr_tbl {
-  own_tbl() : test_cvr_tbl{} {}
-  ~own_tbl() {
-    for (test_cvr_rcd* r = odr_top; r != nullptr;) {
-      test_cvr_rcd* n = r->odr_nxt;
-      std::free(r);
-      r = n;
-    }
-  }
-};
-
 int records(const test_cvr_tbl* t) {
   int n = 0;
   test_cvr_walk(t, [](const test_cvr_rcd*, void* a) { return ++*static_cast<int*>(a), 0; }, &n);
@@ -36,7 +24,7 @@ int records(const test_cvr_tbl* t) {
 }
 
 TEST(CvrRecorder, CountsPerFileLineAndOutcome) {
-  own_tbl t;
+  test_cvr_tbl t = {};
   ASSERT_EQ(_test_cvr_pas(&t, 1, "a.cpp", 10, "f", "test_coverage"), 0);
   const test_cvr_rcd* r = find(&t, "a.cpp", 10, 1);
   ASSERT_NE(r, nullptr);
@@ -53,7 +41,7 @@ TEST(CvrRecorder, CountsPerFileLineAndOutcome) {
 }
 
 TEST(CvrRecorder, FileTextsCompareByContentAndFuncIsNotPartOfTheKey) {
-  own_tbl t;
+  test_cvr_tbl t = {};
   char f1[] = "same.cpp";
   char f2[] = "same.cpp";
   _test_cvr_pas(&t, 1, f1, 7, "first", "test_coverage");
@@ -67,7 +55,7 @@ TEST(CvrRecorder, FileTextsCompareByContentAndFuncIsNotPartOfTheKey) {
 }
 
 TEST(CvrRecorder, LinesSharingABucketStayDistinct) {
-  own_tbl t;
+  test_cvr_tbl t = {};
   t.flags = 1;
   _test_cvr_pas(&t, 1, "b.cpp", 5, "f", "test_coverage");
   _test_cvr_pas(&t, 1, "b.cpp", 132, "f", "test_coverage");
@@ -87,7 +75,7 @@ TEST(CvrRecorder, LinesSharingABucketStayDistinct) {
 }
 
 TEST(CvrRecorder, NothingIsRecordedWhileBusy) {
-  own_tbl t;
+  test_cvr_tbl t = {};
   ++dbg_busy;
   EXPECT_EQ(_test_cvr_pas(&t, 1, "c.cpp", 1, "f", "test_coverage"), 0);
   --dbg_busy;
