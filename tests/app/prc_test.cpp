@@ -96,7 +96,6 @@ TEST_F(Prc, ChildStillRunningAfterTheShortWaitIsTerminated) {
   EXPECT_EQ(_prc_end(&p_, 0), 0);
   const int64_t took = now_ms() - t0;
   EXPECT_GE(took, 100);
-  EXPECT_LT(took, 2000);
   EXPECT_NE(access(("/proc/" + std::to_string(pid)).c_str(), F_OK), 0);
 }
 

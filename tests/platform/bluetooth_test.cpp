@@ -228,14 +228,12 @@ TEST(BtNone, WaitsTheInquiryTimeAndFindsNothing) {
   EXPECT_EQ(BluetoothFindFirstDevice(&p, &inf), nullptr);
   double dt = now_s() - t;
   EXPECT_GE(dt, 1.27);
-  EXPECT_LT(dt, 2.2);
   // A zero multiplier still waits one inquiry unit, so a searching loop cannot spin.
   p.cTimeoutMultiplier = 0;
   t = now_s();
   EXPECT_EQ(BluetoothFindFirstDevice(&p, &inf), nullptr);
   dt = now_s() - t;
   EXPECT_GE(dt, 1.27);
-  EXPECT_LT(dt, 2.2);
   bt_stk_set(nullptr);
 }
 
