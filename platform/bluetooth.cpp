@@ -70,6 +70,17 @@ void bt_stk_set(std::unique_ptr<bt_stk> s) {
   st.stk = std::move(s);
 }
 
+uint64_t bt_unit_ms() {
+  static const uint64_t ms = [] {
+    const char* v = std::getenv("KESTREL_BT_UNIT_MS");
+    if (v == nullptr) return uint64_t{1280};
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(v, &end, 10);
+    return *end == '\0' && n >= 1 && n <= 1280 ? uint64_t{n} : uint64_t{1280};
+  }();
+  return ms;
+}
+
 void bt_slp_ms(uint64_t ms) {
   if (ms == 0) return;  // even a past deadline would cost the timer slack
   // Against an absolute deadline, so a signal cannot stretch or cut the wait.

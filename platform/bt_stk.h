@@ -31,6 +31,9 @@ void bt_stk_set(std::unique_ptr<bt_stk> stk);
 
 // Sleeps `ms` milliseconds, signals notwithstanding.
 void bt_slp_ms(uint64_t ms);
+// The inquiry unit in milliseconds: 1280, as the radio counts it. Tests that must run many
+// passes of a real-time stack may shorten it with KESTREL_BT_UNIT_MS (1 to 1280).
+uint64_t bt_unit_ms();
 
 // Fills a device record (all but dwSize) the way the stacks report a device.
 inline constexpr BYTE BT_DEV_CON = 1;  // connected
