@@ -22,12 +22,23 @@ struct prog_out {
   bool timed_out = false;
 };
 
-// env entries are added to (or override) the test's own environment.
-inline prog_out run_prog(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                         int timeout_ms = 20000) {
-  prog_out r;
+struct spawned_prog {
+  pid_t pid = -1;
+  int out = -1;   // read ends of its standard output and error
+  int err = -1;
+};
+
+// Starts the program with `args`; env entries are added to (or override) the test's own
+// environment. pid -1 when it could not be started.
+inline spawned_prog spawn_prog(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  spawned_prog p;
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return r;
+  if (pipe2(out, O_CLOEXEC) != 0) return p;
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return p;
+  }
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
@@ -48,18 +59,29 @@ inline prog_out run_prog(const std::vector<std::string>& args, const std::vector
   std::vector<char*> envp;
   for (auto& e : envs) envp.push_back(e.data());
   envp.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, KESTREL_BIN, &fa, nullptr, argv.data(), envp.data());
+  const int rc = posix_spawn(&p.pid, KESTREL_BIN, &fa, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);
   close(out[1]);
   close(err[1]);
   if (rc != 0) {
     close(out[0]);
     close(err[0]);
-    return r;
+    p.pid = -1;
+    return p;
   }
+  p.out = out[0];
+  p.err = err[0];
+  return p;
+}
+
+inline prog_out run_prog(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                         int timeout_ms = 20000) {
+  prog_out r;
+  const spawned_prog sp = spawn_prog(args, env);
+  if (sp.pid < 0) return r;
+  const pid_t pid = sp.pid;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  pollfd fds[2] = {{sp.out, POLLIN, 0}, {sp.err, POLLIN, 0}};
   int open_fds = 2;
   while (open_fds > 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -90,5 +112,60 @@ inline prog_out run_prog(const std::vector<std::string>& args, const std::vector
   if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
   return r;
 }
+
+// A program left running while the test reads its standard output as it comes; killed and
+// reaped with the object.
+class live_prog {
+ public:
+  live_prog(const std::vector<std::string>& args, const std::vector<std::string>& env)
+      : p_(spawn_prog(args, env)) {}
+  ~live_prog() {
+    if (p_.pid > 0 && !reaped_) {
+      kill(p_.pid, SIGKILL);
+      int st = 0;
+      waitpid(p_.pid, &st, 0);
+    }
+    if (p_.out >= 0) close(p_.out);
+    if (p_.err >= 0) close(p_.err);
+  }
+  live_prog(const live_prog&) = delete;
+  live_prog& operator=(const live_prog&) = delete;
+
+  bool started() const { return p_.pid > 0; }
+  // The next line of standard output, line feed included; what came before the end of the
+  // output or the time limit when no whole line did.
+  std::string line(int timeout_ms = 20000) {
+    for (;;) {
+      const size_t lf = buf_.find('\n');
+      if (lf != std::string::npos) {
+        std::string l = buf_.substr(0, lf + 1);
+        buf_.erase(0, lf + 1);
+        return l;
+      }
+      pollfd fd = {p_.out, POLLIN, 0};
+      if (poll(&fd, 1, timeout_ms) <= 0) break;
+      char b[4096];
+      const ssize_t n = read(p_.out, b, sizeof b);
+      if (n <= 0) break;
+      buf_.append(b, static_cast<size_t>(n));
+    }
+    std::string l;
+    l.swap(buf_);
+    return l;
+  }
+  // Still running: it has neither ended nor been reaped.
+  bool running() {
+    int st = 0;
+    if (p_.pid <= 0 || reaped_) return false;
+    if (waitpid(p_.pid, &st, WNOHANG) == 0) return true;
+    reaped_ = true;
+    return false;
+  }
+
+ private:
+  spawned_prog p_;
+  bool reaped_ = false;
+  std::string buf_;
+};
 
 }  // namespace tu

@@ -1,0 +1,9 @@
+// The console's character set. The program writes its console text in code page 932, as the
+// Windows console it was made for shows it; a terminal that shows another set gets the text
+// converted line by line when KESTREL_CHARSET names that set (for example UTF-8).
+#pragma once
+
+// Reads KESTREL_CHARSET and, when it names a set other than CP932, routes standard output
+// through a converter that writes and flushes each line as it is completed. Returns 0, or 2
+// after one line on standard error when the set is unknown to the converter.
+int con_ini();
