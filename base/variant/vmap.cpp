@@ -64,8 +64,9 @@ int odr_add(vmap* vm, vtyp* prn, vtyp* ent) {
 // The put worker; d is already marked. Without a value, d->val is all zero.
 int put(vmap* vm, vtyp_pr* d, vtyp** out, int flg, bool no_val) {
   // Replacing a node object would leave its children and ring neighbours pointing at freed
-  // memory; where node identity carries structure, only a new key may take that path.
-  if (CVR((flg & MAP_PUT_RPL) && (vm->flg & (VMAP_NST | VMAP_ODR)))) {
+  // memory, and would free the entries of its equal-key chain with it; where node identity
+  // carries structure, only a new key may take that path.
+  if (CVR((flg & MAP_PUT_RPL) && (vm->flg & (VMAP_NST | VMAP_ODR | VMAP_EQU)))) {
     void* old = nullptr;
     if (CVR(map_get(&vm->map, &d->key, &old) == 0)) return fail();
   }

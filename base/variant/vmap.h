@@ -10,6 +10,9 @@
 inline constexpr uint32_t VMAP_NST = 1;   // keys carry their parent entry
 inline constexpr uint32_t VMAP_ODR = 2;   // insertion order kept
 inline constexpr uint32_t VMAP_EQU = 4;   // equal keys allowed
+// Put flag MAP_PUT_RPL (replace the node object) is refused with -1 for an existing key of a
+// vmap with any of these flags: the old node carries children (NST), ring neighbours (ODR) or
+// the chain of its equal keys (EQU), which would be lost or left pointing at freed memory.
 
 struct vmap {
   ::map map;

@@ -12,6 +12,9 @@ constexpr int P = VTYP_PSZ;
 
 inline int sgn_cmp(bool gt) { return CVR(gt) ? 1 : -1; }
 
+// Drops a node's value: 0, or -1 when the node has no value slot.
+int val_del(void* node) { return CVR(vtyp_del_lnk(node, 0) != 0) ? -1 : 0; }
+
 }  // namespace
 
 int vtyp_map_cmp(const void* a, const void* b, void* /*arg*/) {
@@ -95,22 +98,27 @@ int vtyp_map_mak(void** out, const void* src, void* /*arg*/) {
 }
 
 int vtyp_map_cpy(void* node, const void* src, void* /*arg*/) {
-  if (CVR(vtyp_del_lnk(node, 0) != 0)) return -1;
-  if (CVR(src == nullptr)) return 0;
+  // The new value is made before the old one goes: it may be made from the old one's bytes
+  // (a text read from this very entry), and a failure keeps the old value.
   const vtyp_dsc* vd = nullptr;
   vtyp* sv = nullptr;
+  if (CVR(src == nullptr)) return val_del(node);
   if (CVR(vtyp_is_dsc(src))) {
     vd = &static_cast<const vtyp_pr*>(src)->val;
-    if (CVR(vd->typ == 0)) return 0;
+    if (CVR(vd->typ == 0)) return val_del(node);
   } else {
     if (CVR(vtyp_get_lnk(src, &sv, 0) != 0)) return -1;
-    if (CVR(sv == nullptr)) return 0;
+    if (CVR(sv == nullptr)) return val_del(node);
   }
   vtyp* v = nullptr;
   vtyp_dsc tmp;
   if (CVR(vd != nullptr)) {
     if (CVR(_vtyp_set(&v, __vtyp_dsc_mrk(vd, &tmp), 0) != 0)) return -1;
   } else if (CVR(_vtyp_set(&v, sv, 0) != 0)) {
+    return -1;
+  }
+  if (CVR(val_del(node) != 0)) {
+    vtyp_end(v);
     return -1;
   }
   vtyp_put_lnk(node, v, 0);

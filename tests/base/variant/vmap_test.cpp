@@ -151,6 +151,29 @@ TEST(Vmap, ReplacingAValueKeepsEntryAndChildren) {
   vmap_end(&vm);
 }
 
+TEST(Vmap, ValueReadFromTheEntryItselfIsPutBack) {
+  // The new value is made from the old one's bytes, so the old one must outlive the copy.
+  for (const uint32_t flg : {0u, VMAP_NST}) {
+    vmap vm;
+    ASSERT_EQ(vmap_set(&vm, flg), 0);
+    vtyp* dev = nullptr;
+    ASSERT_EQ(_vmap_put_str_str(&vm, nullptr, "k", "a longer text than a pointer", &dev, 0), 0);
+    ASSERT_EQ(vmap_put_str_str(&vm, dev, "chk", "OK", 0), 0);
+    const size_t before = vtest::reg_count("_vtyp_set");
+    for (vtyp* prn : {static_cast<vtyp*>(nullptr), dev}) {
+      const char* key = prn == nullptr ? "k" : "chk";
+      const char* s = nullptr;
+      ASSERT_EQ(vmap_get_str_str(&vm, prn, key, &s), 0);
+      const std::string want = s;
+      ASSERT_EQ(vmap_put_str_str(&vm, prn, key, s, 0), 0);
+      ASSERT_EQ(vmap_get_str_str(&vm, prn, key, &s), 0);
+      EXPECT_EQ(s, want);
+    }
+    EXPECT_EQ(vtest::reg_count("_vtyp_set"), before);
+    vmap_end(&vm);
+  }
+}
+
 TEST(Vmap, ReplaceNodeInAFlatVmap) {
   vmap vm;
   ASSERT_EQ(vmap_set(&vm, 0), 0);
@@ -259,6 +282,28 @@ TEST(VmapEqu, EqualKeysChainBehindTheFirst) {
   const size_t before = vtest::reg_count("_vtyp_set");
   vmap_end(&vm);
   EXPECT_EQ(vtest::reg_count("_vtyp_set"), before - 7);
+}
+
+TEST(VmapEqu, ReplacingTheNodeOfAChainedKeyIsRefused) {
+  // Without equal keys a flat vmap may replace the node; with them the chain would go too.
+  vmap vm;
+  ASSERT_EQ(vmap_set(&vm, VMAP_EQU), 0);
+  vtyp *first = nullptr, *second = nullptr;
+  ASSERT_EQ(_vmap_put_str_str(&vm, nullptr, "k", "1", &first, MAP_PUT_KEEP), 0);
+  ASSERT_EQ(_vmap_put_str_str(&vm, nullptr, "k", "2", &second, MAP_PUT_KEEP), 0);
+  const size_t before = vtest::reg_count("_vtyp_set");
+  EXPECT_EQ(vmap_put_str_str(&vm, nullptr, "k", "3", MAP_PUT_RPL), -1);
+  EXPECT_EQ(vtest::reg_count("_vtyp_set"), before);
+  vtyp* e = nullptr;
+  ASSERT_EQ(vmap_ref_str(&vm, nullptr, "k", &e), 0);
+  EXPECT_EQ(e, first);
+  ASSERT_EQ(vtyp_get_equ(first, &e), 0);
+  EXPECT_EQ(e, second);
+  void* v = nullptr;
+  ASSERT_EQ(vtyp_ref_lnk_val(second, 0, &v), 0);
+  EXPECT_STREQ(static_cast<char*>(v), "2");
+  ASSERT_EQ(vmap_put_str_str(&vm, nullptr, "new", "3", MAP_PUT_RPL), 0);   // a new key may
+  vmap_end(&vm);
 }
 
 // --- model test ----------------------------------------------------------------------
