@@ -88,7 +88,9 @@ int stream_chk(const stream* strm) {
 
 int stream_rst(stream* strm) {
   TMR_SEC();
-  if (CVR(strm == nullptr || strm->ops == nullptr)) {
+  // A released or never bound stream has no source to rewind.
+  if (CVR(strm == nullptr || strm->ops == nullptr || (strm->flg & STREAM_BND) == 0 ||
+          strm->src == nullptr)) {
     err_no = ERR_FAIL;
     return err_no;
   }

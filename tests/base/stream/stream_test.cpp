@@ -100,6 +100,21 @@ TEST_F(StreamCore, MissingUnboundAndSlotless) {
   EXPECT_EQ(stream_pop(&s, &o), ERR_FAIL);
   EXPECT_EQ(f.pos, 0u);
   EXPECT_EQ(stream_chk(&s), -1);
+  EXPECT_EQ(stream_rst(&s), ERR_FAIL);
+  EXPECT_EQ(f.rsts, 0);
+  // Released: the source is gone, so there is nothing to rewind.
+  stream_set(&s, &f, &st::FAKE_OPS);
+  stream_end(&s);
+  EXPECT_EQ(stream_rst(&s), ERR_FAIL);
+  EXPECT_EQ(f.rsts, 0);
+  {
+    rscmng_scp scp;
+    __VARBUF(vb, 1);
+    stream bs{};
+    ASSERT_EQ(stream_set(&bs, vb, &STREAM_OPS_BUF), 0);
+    stream_end(&bs);
+    EXPECT_EQ(stream_rst(&bs), ERR_FAIL);
+  }
   static constexpr stream_ops pop_only{st::fake_pop, nullptr, nullptr, nullptr};
   stream_set(&s, &f, &pop_only);
   EXPECT_EQ(stream_psh(&s, &o), ERR_FAIL);
