@@ -35,7 +35,8 @@ int _malloc_cpy(void** out, const void* src, int size) {
     rscmng_scp scp;
     if (CVR(_malloc(out, size) != 0)) return err_fail();
   }
-  std::memcpy(*out, src, static_cast<size_t>(size));
+  // An empty copy may come without a source at all.
+  if (CVR(size > 0)) std::memcpy(*out, src, static_cast<size_t>(size));
   return err_ok();
 }
 

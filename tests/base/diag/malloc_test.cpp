@@ -58,6 +58,11 @@ TEST(Malloc, ZeroFilledAndCopiedBlocks) {
   _free(&c);
   EXPECT_EQ(reg_of(z), nullptr);
   EXPECT_EQ(reg_of(c), nullptr);
+  // Nothing to copy: no source is read, a block is still made.
+  void* e = nullptr;
+  ASSERT_EQ(_malloc_cpy(&e, nullptr, 0), 0);
+  EXPECT_NE(reg_of(e), nullptr);
+  _free(&e);
 }
 
 TEST(Malloc, Strings) {
