@@ -5,6 +5,7 @@
 
 #include "base/containers/buf.h"
 #include "base/diag/cvr.h"
+#include "base/diag/err.h"
 #include "base/diag/rscmng.h"
 
 namespace {
@@ -243,8 +244,11 @@ int _vtyp_set(void* out, const void* src, int dsc) {
     std::memcpy(&ini, &sval, sizeof ini);
     int r;
     {
+      // Node operations leave the status word alone; the initialiser is a library call.
+      const int32_t st = err_no;
       rscmng_scp scp;
       r = ini(v + VTYP_BUF_HDL, siz_fld);
+      err_no = st;
     }
     if (CVR(r != 0)) {
       rscmng_del(nullptr, n, 0, __FILE__, __LINE__, "_vtyp_set", "free");

@@ -277,8 +277,11 @@ TEST(VtypBuf, ValueAreaIsABufferVariable) {
   d.siz = 2;   // element size
   vtyp_buf_ini_fn ini = buf_ini;
   std::memcpy(&d.val, &ini, sizeof ini);
+  err_no = ERR_END;   // an earlier failure survives the making of a node
   vtyp* n = make(d);
   ASSERT_NE(n, nullptr);
+  EXPECT_EQ(err_no, ERR_END);
+  err_no = 0;
   EXPECT_EQ(vtyp_test_size(n), 2 + 4 + 5 * P);
   void* v = nullptr;
   ASSERT_EQ(vtyp_ref_val(n, &v), 0);
