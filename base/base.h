@@ -9,6 +9,7 @@
 #include "base/diag/malloc.h"
 #include "base/diag/stkptr.h"
 #include "base/diag/ctoi.h"
+#include "base/diag/heap.h"
 #include "base/containers/map.h"
 #include "base/containers/buf.h"
 #include "base/variant/vtyp.h"

@@ -8,6 +8,7 @@
 
 #include "base/diag/cvr.h"
 #include "base/diag/err.h"
+#include "base/diag/heap.h"
 #include "base/diag/rscmng.h"
 #include "base/diag/tmr.h"
 
@@ -94,11 +95,11 @@ void* grow(void* old, uintptr_t siz, uint32_t e_old, uint32_t e_new) {
   if (CVR(e_new >= 32 || siz > (0xFFFFFFFFu >> e_new))) return nullptr;
   const uint32_t bytes = static_cast<uint32_t>(siz << e_new);
   if (CVR(old == nullptr))
-    return rscmng_psh(nullptr, std::malloc(bytes), bytes, 0, __FILE__, __LINE__, "buf_ref",
+    return rscmng_psh(nullptr, heap_alc(bytes), bytes, 0, __FILE__, __LINE__, "buf_ref",
                       "malloc");
   const uintptr_t kept = reinterpret_cast<uintptr_t>(old);
   rscmng_del(nullptr, old, 0, __FILE__, __LINE__, "buf_ref", "realloc");
-  void* p = std::realloc(old, bytes);
+  void* p = heap_rea(old, bytes);
   if (CVR(p == nullptr)) {
     // A failed realloc leaves the old block ours: keep it known.
     rscmng_psh(nullptr, reinterpret_cast<void*>(kept), static_cast<uint32_t>(siz << e_old), 0,
@@ -171,7 +172,7 @@ int buf_psh(void* buf, const void* src) {
   if (CVR(lnk)) {
     const uint64_t bytes = uint64_t{siz} + LNK;
     if (CVR(bytes > 0xFFFFFFFFu)) return err_fail();
-    void* node = rscmng_psh(nullptr, std::malloc(bytes), static_cast<uint32_t>(bytes), 0,
+    void* node = rscmng_psh(nullptr, heap_alc(bytes), static_cast<uint32_t>(bytes), 0,
                             __FILE__, __LINE__, "buf_psh", "malloc");
     if (CVR(node == nullptr)) return err_fail();
     void* el = static_cast<unsigned char*>(node) + LNK;
@@ -231,7 +232,7 @@ int buf_pop(void* buf, void* dst) {
     auto p = hnd(buf);
     p = lnk_get(el);
     rscmng_del(nullptr, node_of(el), 0, __FILE__, __LINE__, "buf_pop", "free");
-    std::free(node_of(el));
+    heap_fre(node_of(el));
     --len;
     if (CVR((flg & BUF_QUE) && p == nullptr)) pos = 0;
   } else {
@@ -271,7 +272,7 @@ void buf_end(void* buf) {
     for (void* el = p; CVR(el != nullptr);) {
       void* nxt = lnk_get(el);
       rscmng_del(nullptr, node_of(el), 0, __FILE__, __LINE__, "buf_end", "free");
-      std::free(node_of(el));
+      heap_fre(node_of(el));
       el = nxt;
     }
     p = nullptr;
@@ -280,7 +281,7 @@ void buf_end(void* buf) {
     WRD(buf, BUF_POS) = 0;
   } else if (CVR((flg & BUF_VAR) && p != nullptr)) {
     rscmng_del(nullptr, p, 0, __FILE__, __LINE__, "buf_end", "free");
-    std::free(p);
+    heap_fre(p);
     p = nullptr;
   }
 }

@@ -3,6 +3,7 @@
 
 #include "base/containers/map.h"
 #include "base/diag/cvr.h"
+#include "base/diag/heap.h"
 #include "base/diag/rscmng.h"
 
 namespace {
@@ -28,7 +29,7 @@ int st_map_mak(void** out, const void* data, void* arg) {
   rscmng_scp scp;
   const size_t rs = rec_size(arg);
   const size_t n = rs + ST_MAP_XTR;
-  auto* p = static_cast<unsigned char*>(std::malloc(n));
+  auto* p = static_cast<unsigned char*>(heap_alc(n));
   if (CVR(p == nullptr)) return -1;
   rscmng_psh(nullptr, p, static_cast<uint32_t>(n), 0, __FILE__, __LINE__, "st_map_mak", "malloc");
   std::memcpy(p, data, rs);
@@ -42,7 +43,7 @@ void st_map_del(void* node, void* arg) {
   if (CVR(node == nullptr)) return;
   rscmng_scp scp;
   rscmng_del(nullptr, node, 0, __FILE__, __LINE__, "st_map_del", "free");
-  std::free(node);
+  heap_fre(node);
 }
 
 void st_map_prt(FILE* stream, const void* node, void* arg) {

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/diag/heap.h"
+
 uint32_t dbg_busy = 0;
 test_cvr_tbl test_cvr_prc = {};
 
@@ -19,7 +21,7 @@ size_t rcd_left = 0;
 
 test_cvr_rcd* rcd_new() {
   if (CVR(rcd_left == 0)) {
-    rcd_chunk = static_cast<test_cvr_rcd*>(std::calloc(RCD_CHUNK, sizeof(test_cvr_rcd)));
+    rcd_chunk = static_cast<test_cvr_rcd*>(heap_alc0(RCD_CHUNK, sizeof(test_cvr_rcd)));
     if (CVR(rcd_chunk == nullptr)) return nullptr;
     rcd_left = RCD_CHUNK;
   }

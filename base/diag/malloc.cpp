@@ -5,12 +5,13 @@
 
 #include "base/diag/cvr.h"
 #include "base/diag/err.h"
+#include "base/diag/heap.h"
 #include "base/diag/rscmng.h"
 #include "base/diag/tmr.h"
 
 int _malloc(void** out, int size) {
   // A negative size is no size: it must fail, not wrap into a huge request.
-  void* p = CVR(size >= 0) ? std::malloc(static_cast<size_t>(size)) : nullptr;
+  void* p = CVR(size >= 0) ? heap_alc(static_cast<size_t>(size)) : nullptr;
   *out = rscmng_psh(nullptr, p, static_cast<uint32_t>(size), 0, __FILE__, __LINE__, "_malloc",
                     "malloc");
   if (CVR(*out == nullptr)) {
@@ -65,6 +66,6 @@ void _free(void** pp) {
   if (CVR(pp != nullptr && *pp != nullptr)) {
     TMR_SEC();
     rscmng_del(nullptr, *pp, 0, __FILE__, __LINE__, "_free", "free");
-    std::free(*pp);
+    heap_fre(*pp);
   }
 }

@@ -6,6 +6,7 @@
 #include "base/containers/buf.h"
 #include "base/diag/cvr.h"
 #include "base/diag/err.h"
+#include "base/diag/heap.h"
 #include "base/diag/rscmng.h"
 
 namespace {
@@ -178,7 +179,7 @@ int _vtyp_set(void* out, const void* src, int dsc) {
 
   const uint64_t total = static_cast<uint64_t>(nl.val) + area;
   if (CVR(total > UINT32_MAX)) return -1;
-  unsigned char* n = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(total)));
+  unsigned char* n = static_cast<unsigned char*>(heap_alc(static_cast<size_t>(total)));
   n = static_cast<unsigned char*>(rscmng_psh(nullptr, n, static_cast<uint32_t>(total), 0,
                                              __FILE__, __LINE__, "_vtyp_set", "malloc"));
   if (CVR(n == nullptr)) return -1;
@@ -252,7 +253,7 @@ int _vtyp_set(void* out, const void* src, int dsc) {
     }
     if (CVR(r != 0)) {
       rscmng_del(nullptr, n, 0, __FILE__, __LINE__, "_vtyp_set", "free");
-      std::free(n);
+      heap_fre(n);
       return -1;
     }
   }
@@ -357,7 +358,7 @@ void vtyp_end(vtyp* node) {
   }
   if (CVR(l.nxt >= 0)) vtyp_cut_odr(node);
   rscmng_del(nullptr, node, 0, __FILE__, __LINE__, "vtyp_end", "free");
-  std::free(node);
+  heap_fre(node);
 }
 
 int vtyp_ref_val(const void* node, void** out) {
