@@ -7,6 +7,7 @@
 
 #include "base/diag/cvr.h"
 #include "base/diag/err.h"
+#include "base/diag/heap.h"
 #include "base/diag/mem_log.h"
 #include "base/diag/tmr.h"
 
@@ -50,6 +51,37 @@ void rscmng_log_psh(int* slot, const char* file, int line, const void* ptr, uint
   mem_log_psh(slot, err_no, file, line, &pay, sizeof pay, __rscmng_log_prt);
 }
 
+// The record with the greatest key at or below (bgn, lvl), in address order and then level;
+// NULL when there is none. Reads the tree as it stands, without repairing it.
+rscmng_rcd* rcd_at_or_below(const rscmng* mng, uintptr_t bgn, uint32_t lvl) {
+  rscmng_rcd* best = nullptr;
+  auto* n = static_cast<rscmng_rcd*>(mng->map.root);
+  while (CVR(n != nullptr)) {
+    // Lower keys lie to the right.
+    if (CVR(n->key.bgn < bgn || (n->key.bgn == bgn && n->key.lvl <= lvl))) {
+      best = n;
+      n = n->lnk_l;
+    } else {
+      n = n->lnk_r;
+    }
+  }
+  return best;
+}
+
+// The range search takes the records that hold a range to be one run in the tree's order;
+// a reference inside a block, rotated above it, breaks that run. Walking down from the
+// nearest start at or below the range, over the references, to the first block settles it:
+// blocks never overlap, and a reference lies inside a block or in storage of its own.
+rscmng_rcd* rcd_holding(const rscmng* mng, uintptr_t bgn, uintptr_t end) {
+  rscmng_rcd* r = rcd_at_or_below(mng, bgn, UINT32_MAX);
+  while (CVR(r != nullptr)) {
+    if (CVR(r->key.bgn <= bgn && end <= r->key.end)) return r;
+    if (CVR(r->key.lvl == 0)) return nullptr;
+    r = rcd_at_or_below(mng, r->key.bgn, r->key.lvl - 1);   // the next lower key
+  }
+  return nullptr;
+}
+
 void rscmng_log_out() {
   if (CVR(stderr != nullptr)) {
     mem_log_prt();
@@ -90,7 +122,7 @@ int __rscmng_map_cmp_rng_fnc(void* node, void* q) {
 
 int __rscmng_map_mak(void** out, const void* image, void*) {
   // The register's own nodes are plain heap: registering them would recurse.
-  auto* r = static_cast<rscmng_rcd*>(std::malloc(sizeof(rscmng_rcd)));
+  auto* r = static_cast<rscmng_rcd*>(heap_alc(sizeof(rscmng_rcd)));
   if (CVR(r == nullptr)) return -1;
   *r = *static_cast<const rscmng_rcd*>(image);
   *out = r;
@@ -98,7 +130,7 @@ int __rscmng_map_mak(void** out, const void* image, void*) {
 }
 
 void __rscmng_map_del(void* node, void*) {
-  if (CVR(node != nullptr)) std::free(node);
+  if (CVR(node != nullptr)) heap_fre(node);
 }
 
 void __rscmng_map_prt(FILE* stream, const void* node, void*) {
@@ -165,10 +197,12 @@ void* rscmng_psh(rscmng* mng, void* ptr, uint32_t size, uint32_t lvl, const char
   } else if (CVR(put != 0)) {
     return leave();
   } else if (CVR(lvl > 0)) {
-    if (CVR(mng->nst_top == nullptr)) {
-      auto* f = static_cast<rscmng_nst*>(std::malloc(sizeof(rscmng_nst)));
+    // No frame of the current level (none opened, or opening it failed): one of its own, which
+    // the close of this level takes.
+    if (CVR(mng->nst_top == nullptr || mng->nst_top->lvl != mng->lvl)) {
+      auto* f = static_cast<rscmng_nst*>(heap_alc(sizeof(rscmng_nst)));
       if (CVR(f == nullptr)) return leave();
-      *f = {nullptr, nullptr};
+      *f = {mng->nst_top, nullptr, mng->lvl};
       mng->nst_top = f;
     }
     rscmng_nst* f = mng->nst_top;
@@ -205,6 +239,7 @@ int rscmng_chk(rscmng* mng, const void* ptr, uint32_t size, int report, const ch
     return -1;
   }
   map_rng(&mng->map, &q, __rscmng_map_cmp_rng, __rscmng_map_cmp_rng_fnc, &q);
+  if (CVR(q.found == nullptr)) q.found = rcd_holding(mng, q.bgn, q.end);
   if (CVR(q.found == nullptr && report != 0)) {
     static int slot = 0;
     rscmng_log_psh(&slot, file, line, ptr, size, fnc, about);
@@ -253,9 +288,9 @@ void rscmng_nst_in(rscmng* mng) {
   tmr_psh(&tmr_in_, &frm);
   mng = rscmng_sel(mng);
   ++mng->lvl;
-  auto* f = static_cast<rscmng_nst*>(std::malloc(sizeof(rscmng_nst)));
+  auto* f = static_cast<rscmng_nst*>(heap_alc(sizeof(rscmng_nst)));
   if (CVR(f != nullptr)) {
-    *f = {mng->nst_top, nullptr};
+    *f = {mng->nst_top, nullptr, mng->lvl};
     mng->nst_top = f;
   }
   tmr_pop(&tmr_in_, &frm);
@@ -265,12 +300,13 @@ void rscmng_nst_out(rscmng* mng) {
   tmr_frm frm = {};
   tmr_psh(&tmr_out_, &frm);
   mng = rscmng_sel(mng);
-  --mng->lvl;
-  if (CVR(mng->nst_top != nullptr && __rscmng_map_ini(mng) == 0)) {
+  const int32_t lvl = mng->lvl--;
+  // A frame of an outer level stays: the one of this level was never made.
+  if (CVR(mng->nst_top != nullptr && mng->nst_top->lvl == lvl && __rscmng_map_ini(mng) == 0)) {
     rscmng_nst* f = mng->nst_top;
     mng->nst_top = f->prv;
     rscmng_rcd* r = f->top;
-    std::free(f);
+    heap_fre(f);
     // The register's own upkeep is not recorded, as in the other operations on it.
     ++dbg_busy;
     while (CVR(r != nullptr)) {

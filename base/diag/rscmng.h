@@ -33,6 +33,7 @@ struct rscmng_rcd {
 struct rscmng_nst {
   rscmng_nst* prv;
   rscmng_rcd* top;
+  int32_t lvl;   // the level the frame was opened at: a close takes only its own frame
 };
 
 struct rscmng {

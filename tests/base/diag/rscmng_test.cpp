@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "base/diag/err.h"
+#include "base/diag/heap.h"
 #include "base/diag/mem_log.h"
 #include "test_util.h"
 
@@ -50,10 +52,12 @@ TEST(Rscmng, SamePointerOnceAtOneLevelAndTwiceAtTwoLevels) {
   EXPECT_STREQ(v[0].fnc, "a");
   EXPECT_EQ(v[0].key.end, reinterpret_cast<uintptr_t>(blk) + 16);
 
-  rscmng_psh(nullptr, blk, 16, 3, "f.cpp", 3, "c", "REF(x)");
+  rscmng_nst_in(nullptr);
+  rscmng_psh(nullptr, blk, 16, rscmng_lvl(), "f.cpp", 3, "c", "REF(x)");
   EXPECT_EQ(records_of(blk).size(), 2u);
 
-  EXPECT_EQ(rscmng_del(nullptr, blk, 3, "f.cpp", 4, "c", "free"), 0);
+  EXPECT_EQ(rscmng_del(nullptr, blk, rscmng_lvl(), "f.cpp", 4, "c", "free"), 0);
+  rscmng_nst_out(nullptr);
   EXPECT_EQ(rscmng_del(nullptr, blk, 0, "f.cpp", 5, "a", "free"), 0);
   EXPECT_TRUE(records_of(blk).empty());
   EXPECT_EQ(rscmng_del(nullptr, blk, 0, "f.cpp", 6, "a", "free"), 1);
@@ -181,6 +185,124 @@ TEST(Rscmng, RecordPrintFormat) {
   const std::string w(2 * sizeof(void*) - 4, '0');
   EXPECT_EQ(std::string(out, len), "base/x.cpp(12),_malloc,malloc," + w + "1000," + w + "1010,3,42\n");
   std::free(out);
+}
+
+// A register of its own, so that addresses can be made up freely; released with the object.
+struct own_mng {
+  rscmng m = {10, {}, nullptr, 0};
+  ~own_mng() {
+    while (m.nst_top != nullptr) rscmng_nst_out(&m);
+    map_end(&m.map);
+  }
+  unsigned char* at(uintptr_t a) const { return reinterpret_cast<unsigned char*>(a); }
+  void psh(uintptr_t a, uint32_t n, uint32_t lvl) { rscmng_psh(&m, at(a), n, lvl, "f.cpp", 1, "t", "x"); }
+  int chk(uintptr_t a, uint32_t n) { return rscmng_chk(&m, at(a), n, 0, "f.cpp", 2, "t", "chk"); }
+};
+
+TEST(RscmngChk, AReferenceRotatedAboveItsBlockHidesNothing) {
+  own_mng o;
+  const uintptr_t p = 0x100000;
+  o.psh(p, 64, 0);
+  rscmng_nst_in(&o.m);
+  o.psh(p + 8, 4, static_cast<uint32_t>(o.m.lvl));   // a reference of o's scope
+  o.psh(p + 4096, 64, 0);
+  // Searches that pass the first block on its high side repair the tree around them.
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(o.chk(p + 4096 + 8, 4), 0);
+    EXPECT_EQ(o.chk(p + 32, 1), 0) << "round " << i;
+    EXPECT_EQ(o.chk(p + 8, 4), 0);
+  }
+  EXPECT_EQ(o.chk(p + 60, 8), 1);   // runs past the end of the block
+  rscmng_nst_out(&o.m);
+}
+
+TEST(RscmngChk, AgreesWithAPlainIntervalListOverRandomRuns) {
+  struct ivl {
+    uintptr_t bgn, end;
+    int32_t lvl;   // 0: a block; else the scope level of a reference
+  };
+  std::mt19937 rng(20261208);
+  for (int run = 0; run < 40; ++run) {
+    own_mng o;
+    std::vector<ivl> live;
+    const uintptr_t base = 0x400000;
+    auto inside = [&](uintptr_t b, uintptr_t e) {
+      for (const ivl& v : live)
+        if (v.bgn <= b && e <= v.end) return true;
+      return false;
+    };
+    for (int op = 0; op < 1500; ++op) {
+      const unsigned what = rng() % 10;
+      if (what < 3) {   // a new block where none is
+        const uintptr_t b = base + rng() % 4096, n = 1 + rng() % 96;
+        bool free_here = true;
+        for (const ivl& v : live) free_here = free_here && (v.lvl != 0 || b + n <= v.bgn || v.end <= b);
+        if (!free_here) continue;
+        o.psh(b, static_cast<uint32_t>(n), 0);
+        live.push_back({b, b + n, 0});
+      } else if (what < 5) {   // a reference inside a block, in the current scope
+        std::vector<ivl> blocks;
+        for (const ivl& v : live)
+          if (v.lvl == 0) blocks.push_back(v);
+        if (blocks.empty() || o.m.lvl == 10) continue;
+        const ivl& bl = blocks[rng() % blocks.size()];
+        const uintptr_t off = rng() % (bl.end - bl.bgn), n = 1 + rng() % (bl.end - bl.bgn - off);
+        bool dup = false;
+        for (const ivl& v : live) dup = dup || (v.bgn == bl.bgn + off && v.lvl == o.m.lvl);
+        if (dup) continue;   // one registration per start and level
+        o.psh(bl.bgn + off, static_cast<uint32_t>(n), static_cast<uint32_t>(o.m.lvl));
+        live.push_back({bl.bgn + off, bl.bgn + off + n, o.m.lvl});
+      } else if (what < 6 && o.m.lvl < 16) {
+        rscmng_nst_in(&o.m);
+      } else if (what < 7 && o.m.lvl > 10) {
+        const int32_t l = o.m.lvl;
+        rscmng_nst_out(&o.m);
+        std::erase_if(live, [&](const ivl& v) { return v.lvl == l; });
+      } else if (what < 8) {   // a block goes once no reference points into it
+        for (size_t i = 0; i < live.size(); ++i) {
+          if (live[i].lvl != 0) continue;
+          bool referred = false;
+          for (const ivl& v : live) referred = referred || (v.lvl != 0 && v.bgn < live[i].end && live[i].bgn < v.end);
+          if (referred) continue;
+          EXPECT_EQ(rscmng_del(&o.m, o.at(live[i].bgn), 0, "f.cpp", 3, "t", "free"), 0);
+          live.erase(live.begin() + static_cast<long>(i));
+          break;
+        }
+      } else {
+        // Mostly inside or around a live record, where the tree's shape matters.
+        uintptr_t b = base + rng() % 8400;
+        if (!live.empty() && rng() % 4 != 0) b = live[rng() % live.size()].bgn + rng() % 48;
+        const uintptr_t n = rng() % 40;
+        ASSERT_EQ(o.chk(b, static_cast<uint32_t>(n)), inside(b, b + (n == 0 ? 1 : n)) ? 0 : 1)
+            << "run " << run << " op " << op << " [" << std::hex << b << "+" << std::dec << n << ")";
+      }
+    }
+  }
+}
+
+TEST(RscmngNst, AFrameThatCouldNotBeMadeClosesNothingOfTheScopeAround) {
+  own_mng o;
+  const uintptr_t p = 0x200000;
+  rscmng_nst_in(&o.m);
+  o.psh(p, 4, static_cast<uint32_t>(o.m.lvl));
+  heap_fail_set(1);
+  rscmng_nst_in(&o.m);   // its frame fails
+  EXPECT_EQ(o.m.lvl, 12);
+  rscmng_nst_out(&o.m);
+  EXPECT_EQ(o.chk(p, 4), 0) << "the close of the inner scope took the outer one's frame";
+
+  // A registration in such a scope gets a frame of its own, which its close takes.
+  heap_fail_set(1);
+  rscmng_nst_in(&o.m);
+  o.psh(p + 8, 4, static_cast<uint32_t>(o.m.lvl));
+  EXPECT_EQ(o.chk(p + 8, 4), 0);
+  rscmng_nst_out(&o.m);
+  EXPECT_EQ(o.chk(p + 8, 4), 1);
+  EXPECT_EQ(o.chk(p, 4), 0);
+  rscmng_nst_out(&o.m);
+  EXPECT_EQ(o.chk(p, 4), 1);
+  EXPECT_EQ(o.m.nst_top, nullptr);
+  EXPECT_EQ(o.m.lvl, 10);
 }
 
 }  // namespace
