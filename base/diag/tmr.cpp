@@ -8,16 +8,18 @@
 
 namespace {
 
-// Milliseconds of a monotonic clock: the processor clock would not count the time spent
-// waiting, and the report is about elapsed time. The coarse clock is read several times per
-// library operation at a fraction of the precise one's cost; its tick of a few milliseconds
-// is what a millisecond report can show anyway.
-uint32_t clk_mono() {
+uint64_t mono_ns() {
   timespec ts;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                               static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
+
+// Milliseconds of the monotonic clock since the process started: the processor clock would
+// not count the time spent waiting, and the report is about elapsed time. The precise clock,
+// since the coarse one moves in steps of several milliseconds; counted from the start, so the
+// 32-bit count wraps after 49 days of this process rather than of the machine.
+const uint64_t clk_org = mono_ns();
+uint32_t clk_mono() { return static_cast<uint32_t>((mono_ns() - clk_org) / 1000000u); }
 int64_t wal_now() { return static_cast<int64_t>(std::time(nullptr)); }
 
 tmr_clk_fn clk_ = clk_mono;
@@ -87,9 +89,11 @@ void tmr_pop(tmr_rcd* tmr, tmr_frm* frm) {
     const uint32_t o = e - frm->cld;
     tmr->own += o;
     ext_upd(o, tmr->own_max, tmr->own_min, first);
-    if (CVR(frm->rec == 0)) tmr->flg &= ~TMR_ACT;
     ++tmr->cnt;
   }
+  // Also for a section the clock could not measure (it went back): a timer left active would
+  // count every later section as recursive and its total would stop for good.
+  if (CVR(frm->rec == 0)) tmr->flg &= ~TMR_ACT;
   cur_ = frm->prv;
   const uint32_t t2 = clk_();
   if (CVR(cur_ != nullptr && t < t2)) cur_->cld += t2 - t;

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <ctime>
+#include <fstream>
 #include <string>
 
 #include "test_util.h"
@@ -26,6 +30,7 @@ class Tmr : public testing::Test {
   }
 };
 
+// Timers stay in the report list for good: each test keeps its own in static storage.
 tmr_rcd mk(const char* msg) { return tmr_rcd{msg, "t.cpp", 1, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, 0}; }
 
 std::string report() {
@@ -47,7 +52,7 @@ std::string row_of(const std::string& rep, const std::string& msg) {
 }
 
 TEST_F(Tmr, NestedSectionsSplitOwnAndTotalTime) {
-  tmr_rcd outer = mk("outer"), inner = mk("inner");
+  static tmr_rcd outer = mk("outer"), inner = mk("inner");
   tmr_frm fo = {}, fi = {};
   now_ms = 100;
   tmr_psh(&outer, &fo);
@@ -70,7 +75,7 @@ uint32_t step_clk() { return now_ms++; }
 
 TEST_F(Tmr, OverheadIsChargedToNoSection) {
   tmr_clk_set(step_clk);
-  tmr_rcd outer = mk("o2"), inner = mk("i2");
+  static tmr_rcd outer = mk("o2"), inner = mk("i2");
   tmr_frm fo = {}, fi = {};
   now_ms = 0;
   tmr_psh(&outer, &fo);  // reads 0, 1: begins at 1
@@ -83,7 +88,7 @@ TEST_F(Tmr, OverheadIsChargedToNoSection) {
 }
 
 TEST_F(Tmr, RecursiveSectionsCountButAddNoTotal) {
-  tmr_rcd r = mk("rec");
+  static tmr_rcd r = mk("rec");
   tmr_frm f1 = {}, f2 = {};
   now_ms = 10;
   tmr_psh(&r, &f1);
@@ -105,8 +110,51 @@ TEST_F(Tmr, RecursiveSectionsCountButAddNoTotal) {
   EXPECT_FALSE(r.flg & TMR_ACT);
 }
 
+TEST_F(Tmr, AClockThatWentBackOnceStopsNoTimer) {
+  static tmr_rcd t = mk("back");
+  tmr_frm f = {};
+  now_ms = 500;
+  tmr_psh(&t, &f);
+  now_ms = 400;
+  tmr_pop(&t, &f);
+  EXPECT_EQ(t.cnt, 0u);
+  for (int i = 0; i < 10; ++i) {
+    tmr_frm g = {};
+    tmr_psh(&t, &g);
+    now_ms += 5;
+    tmr_pop(&t, &g);
+  }
+  EXPECT_EQ(t.cnt, 10u);
+  EXPECT_EQ(t.ttl, 50u) << "later sections were taken for recursive ones";
+  EXPECT_EQ(t.flg & TMR_ACT, 0u);
+}
+
+TEST(TmrClock, MillisecondsOfThePreciseClockSinceTheStart) {
+  const tmr_clk_fn real = tmr_clk_set(nullptr);
+  // Counted from the process's start, not the machine's: at most this process's age.
+  std::ifstream stat("/proc/self/stat");
+  std::string field;
+  for (int i = 0; i < 22; ++i) stat >> field;   // starttime, in clock ticks since boot
+  const uint64_t start_ms = std::stoull(field) * 1000 / static_cast<uint64_t>(sysconf(_SC_CLK_TCK));
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const uint64_t boot_ms = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+  const uint32_t first = real();
+  EXPECT_LE(first, boot_ms - start_ms + 20);
+  // Steps of one millisecond, not of the coarse clock's several.
+  uint32_t prev = first, small_steps = 0;
+  for (int changes = 0; changes < 20;) {
+    const uint32_t t = real();
+    if (t == prev) continue;
+    small_steps += t - prev < 4 ? 1 : 0;
+    prev = t;
+    ++changes;
+  }
+  EXPECT_GT(small_steps, 0u);
+}
+
 TEST_F(Tmr, ReportListsClosedTimersWithTheExactFormat) {
-  tmr_rcd open_only = mk("never_closed"), a = mk("fmt_a"), bad = mk("fmt_anomaly");
+  static tmr_rcd open_only = mk("never_closed"), a = mk("fmt_a"), bad = mk("fmt_anomaly");
   tmr_frm fo = {}, fa = {}, fb = {};
   now_ms = 50;
   tmr_psh(&open_only, &fo);
