@@ -9,11 +9,14 @@
 
 // Character code: a single byte is its value; a double-byte character is
 // lead + 256 * trail. 0 ends a text.
-// Lead bytes 0x81-0x9F and 0xE0-0xEF, one bit per byte value (only the low byte counts).
-inline constexpr uint32_t SJIS_LEAD_MAP[8] = {0, 0, 0, 0, 0xFFFFFFFEu, 0, 0, 0x0000FFFFu};
+// Lead bytes 0x81-0x9F and 0xE0-0xFC, one bit per byte value (only the low byte counts).
+// Code page 932 uses the rows from 0xF0 up as well (NEC and IBM extensions: 髙 is FB FC).
+inline constexpr uint32_t SJIS_LEAD_MAP[8] = {0, 0, 0, 0, 0xFFFFFFFEu, 0, 0, 0x1FFFFFFFu};
 constexpr bool sjis_lead(uint32_t b) { return ((SJIS_LEAD_MAP[(b & 0xFF) >> 5] >> (b & 31)) & 1) != 0; }
 static_assert(sjis_lead(0x81) && sjis_lead(0x9F) && sjis_lead(0xE0) && sjis_lead(0xEF));
-static_assert(!sjis_lead(0x80) && !sjis_lead(0xA0) && !sjis_lead(0xDF) && !sjis_lead(0xF0));
+static_assert(sjis_lead(0xF0) && sjis_lead(0xFA) && sjis_lead(0xFC));
+static_assert(!sjis_lead(0x80) && !sjis_lead(0xA0) && !sjis_lead(0xDF) && !sjis_lead(0xFD) &&
+              !sjis_lead(0xFF));
 
 // Source: a byte stream object; out/in point at a uint32_t character.
 int stream_pop_btoc_sjis(void* bstrm, void* out);

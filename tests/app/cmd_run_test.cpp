@@ -58,6 +58,13 @@ TEST_F(CmdRun, UnquotedNameSplitsAndNothingReachesAShell) {
   for (const char* f : {"x1", "x2", "x3"}) EXPECT_FALSE(tu::exists(dir.file(f)));
 }
 
+TEST_F(CmdRun, NamesFromTheExtensionRowsReachTheCommand) {
+  // ⅰ (FA 40) holds "@" as its trail byte; 髙 (FB FC) and 﨑 (FA B1) lead with F-bytes.
+  const std::string name = "\xFA\x40\xFB\xFC\xFA\xB1";
+  ASSERT_EQ(cmd_run("1", name.c_str(), "ON", dump("\"@name@\" \xFA\x40").c_str()), 0);
+  EXPECT_EQ(tu::slurp(out), name + "\n\xFA\x40\n--\n");
+}
+
 TEST_F(CmdRun, FailuresReleaseEverything) {
   err_no = 0;
   EXPECT_EQ(cmd_run("1", "n", "ON", dump("@host@").c_str()), -1);

@@ -20,12 +20,12 @@ class CstreamCode : public st::Fixture {};
 class CstreamCollect : public st::Fixture {};
 class CstreamReplace : public st::Fixture {};
 
-// Independent reading of the code: lead 0x81-0x9F / 0xE0-0xEF takes the next byte.
+// Independent reading of the code: lead 0x81-0x9F / 0xE0-0xFC takes the next byte.
 std::vector<uint32_t> ref_decode(const std::string& s) {
   std::vector<uint32_t> v;
   for (size_t i = 0; i < s.size(); ++i) {
     const auto b = static_cast<unsigned char>(s[i]);
-    const bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xEF);
+    const bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
     if (lead && i + 1 < s.size()) {
       v.push_back(b | static_cast<uint32_t>(static_cast<unsigned char>(s[++i])) << 8);
     } else if (!lead) {
@@ -50,7 +50,7 @@ std::string random_sjis(std::mt19937& rng, size_t max_chars) {
   const size_t n = rng() % (max_chars + 1);
   for (size_t i = 0; i < n; ++i) {
     if (rng() % 2 == 0) {
-      const unsigned lead = rng() % 2 == 0 ? 0x81 + rng() % 31 : 0xE0 + rng() % 16;
+      const unsigned lead = rng() % 2 == 0 ? 0x81 + rng() % 31 : 0xE0 + rng() % 29;
       unsigned trail;
       do trail = 0x40 + rng() % (0xFC - 0x40 + 1);
       while (trail == 0x7F);
@@ -59,7 +59,7 @@ std::string random_sjis(std::mt19937& rng, size_t max_chars) {
     } else {
       unsigned b;
       do b = 1 + rng() % 255;
-      while ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xEF));
+      while ((b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC));
       s.push_back(static_cast<char>(b));
     }
   }
@@ -68,17 +68,30 @@ std::string random_sjis(std::mt19937& rng, size_t max_chars) {
 
 TEST_F(CstreamCode, DecodeInPlaceOverTheCallersCursor) {
   // Built in the caller's frame the way the event command and the option scan do it.
-  const std::string text = bytes({0x82, 0xA0, 0x41, 0xA0, 0xF0, 0x80, 0xDF, 0xEF, 0x40, 0x82});
+  const std::string text = bytes({0x82, 0xA0, 0x41, 0xA0, 0xFD, 0x80, 0xDF, 0xEF, 0x40, 0x82});
   const char* cur = text.c_str();
   stream bs{}, cs{};
   stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
   stream_set(&cs, &bs, &STREAM_OPS_SJIS);
   int32_t r;
-  const std::vector<uint32_t> want{0xA082, 0x41, 0xA0, 0xF0, 0x80, 0xDF, 0x40EF};
+  const std::vector<uint32_t> want{0xA082, 0x41, 0xA0, 0xFD, 0x80, 0xDF, 0x40EF};
   EXPECT_EQ(st::drain_chars(&cs, &r), want);
   EXPECT_EQ(r, ERR_EOD);   // the lone lead byte at the end is dropped: a clean end
   EXPECT_EQ(err_no, ERR_EOD);
   stream_end(&cs);   // the text table has no end: nothing to free
+}
+
+TEST_F(CstreamCode, LeadBytesOfTheExtensionRows) {
+  // 髙 FB FC, ⅰ FA 40, 﨑 FA B1, as code page 932 writes them; FD and FF lead nothing.
+  const std::string text = bytes({0xFB, 0xFC, 0xFA, 0x40, 0xFA, 0xB1, 0xF0, 0x40, 0xFD, 0x40, 0xFF});
+  const char* cur = text.c_str();
+  stream bs{}, cs{};
+  stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
+  stream_set(&cs, &bs, &STREAM_OPS_SJIS);
+  int32_t r;
+  const std::vector<uint32_t> want{0xFCFB, 0x40FA, 0xB1FA, 0x40F0, 0xFD, 0x40, 0xFF};
+  EXPECT_EQ(st::drain_chars(&cs, &r), want);
+  EXPECT_EQ(r, ERR_EOD);
 }
 
 TEST_F(CstreamCode, LeadByteBeforeAFailureKeepsTheCode) {

@@ -72,8 +72,12 @@ TEST_F(VmapFmt, IntegerAndEmptyValues) {
 
 TEST_F(VmapFmt, NamesAndTextsAreShiftJis) {
   EXPECT_EQ(ok("\x88\xA4@\x96\xBC\x91\x4F@"), "\x88\xA4\x82\x6E\x82\x6A");
-  // 0x40 ("@") as a trail byte belongs to its character (ア is 83 40), not a placeholder.
+  // 0x40 ("@") as a trail byte belongs to its character (ア is 83 40), not a placeholder;
+  // also in the extension rows (ⅰ is FA 40, 髙 FB FC, 﨑 FA B1).
   EXPECT_EQ(ok("\x83\x40x"), "\x83\x40x");
+  EXPECT_EQ(ok("\xFA\x40@onoff@\xFB\xFC\xFA\xB1"), "\xFA\x40ON\xFB\xFC\xFA\xB1");
+  ASSERT_EQ(vmap_put_str_str(&vm, nullptr, "nm", "\xFA\x40\xFB\xFC\xFA\xB1", 0), 0);
+  EXPECT_EQ(ok("[@nm@]"), "[\xFA\x40\xFB\xFC\xFA\xB1]");
 }
 
 TEST_F(VmapFmt, FailuresAfterWhatCameOut) {
