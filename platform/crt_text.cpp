@@ -13,6 +13,8 @@ constexpr bool is_lo(WCHAR u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 // One character (one or two UTF-16 units) to CP932 bytes in `out`; 0 when CP932 has no code for it.
 size_t chr_cnv(iconv_t cd, const WCHAR* u, size_t n, char (&out)[8]) {
+  // Control characters would let a name forge lines of output: they show as '?'.
+  if (n == 1 && (u[0] < 0x20 || u[0] == 0x7F)) return 0;
   if (n == 1 && u[0] < 0x80) {  // ASCII is itself in CP932
     out[0] = static_cast<char>(u[0]);
     return 1;

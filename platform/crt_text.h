@@ -7,7 +7,8 @@
 
 // Converts the UTF-16 text `src` (ending at its first NUL unit, and after `src_max` units at
 // most) to CP932 in `dst`, which holds `cap` bytes, terminator included. A character that
-// CP932 cannot represent (an unpaired surrogate among them) becomes one '?'. The text is cut
+// CP932 cannot represent (an unpaired surrogate among them) becomes one '?', and so does a
+// control character (U+0001-U+001F, U+007F), which could otherwise forge output lines. The text is cut
 // before the first character that would not fit, never inside one; with `cap` 0 nothing is
 // written. Returns the length written, terminator excluded.
 //

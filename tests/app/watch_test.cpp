@@ -98,6 +98,11 @@ TEST_F(Watch, NamesAreShiftJisWithQuestionMarksForTheRest) {
                        "030000000000-caf? ?!=ON\n" + "040000000000-=ON\n");
 }
 
+TEST_F(Watch, ControlCharactersInANameCannotForgeOutput) {
+  const auto r = run(passes(1, "device 00:00:00:00:00:07 - tab\there\x1B[31mred\x7F=\x0BON\n"));
+  EXPECT_EQ(r.out, "070000000000-tab?here?[31mred?=?ON=ON\n");
+}
+
 TEST_F(Watch, OverlongNameIsCutToFitTheKey) {
   const auto r = run(passes(1, "device 00:00:00:00:00:05 - " + std::string(247, 'x') + "\n") +
                      passes(1, "device 00:00:00:00:00:06 - " + std::string(200, 'y') + "\xE3\x81\x82\xE3\x81\x82" +

@@ -32,6 +32,13 @@ TEST(CrtText, AsciiPassesUnchanged) {
   EXPECT_EQ(cnv(u""), "");
 }
 
+TEST(CrtText, ControlCharactersBecomeQuestionMarks) {
+  // A name must not forge a state line of its own, nor move the terminal's cursor.
+  EXPECT_EQ(cnv(u"x=ON\n060504030201-evil"), "x=ON?060504030201-evil");
+  EXPECT_EQ(cnv(u"a\rb\tc\x1B[2Jd\x7F\x01\x1F"), "a?b?c?[2Jd???");
+  EXPECT_EQ(cnv(u"\x20~\x80"), " ~?") << "blank and tilde stay; U+0080 has no CP932 code";
+}
+
 TEST(CrtText, JapaneseBecomesCp932) {
   EXPECT_EQ(cnv(u"電話"), "\x93\x64\x98\x62");
   EXPECT_EQ(cnv(u"ｱ"), "\xB1");  // half-width katakana: one byte
