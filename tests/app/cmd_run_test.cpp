@@ -5,8 +5,11 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <cstdio>
+#include <random>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "base/base.h"
 #include "test_util.h"
@@ -63,6 +66,49 @@ TEST_F(CmdRun, NamesFromTheExtensionRowsReachTheCommand) {
   const std::string name = "\xFA\x40\xFB\xFC\xFA\xB1";
   ASSERT_EQ(cmd_run("1", name.c_str(), "ON", dump("\"@name@\" \xFA\x40").c_str()), 0);
   EXPECT_EQ(tu::slurp(out), name + "\n\xFA\x40\n--\n");
+}
+
+// Names that would add, join or cut arguments if they were inserted as they are.
+const std::vector<std::string> hostile_names = {
+    "phone\" \"--injected", "ends in a backslash\\", "two\\\\", "a\\\"b", "\"", "\"\"", "", " ",
+    "\\\"--x", "tab\there", "\x83\x5C",  // ソ: its trail byte is 0x5C
+    "\x83\x5C\"", "q\\ \\\\\"\\", "@", "@@",
+};
+
+TEST_F(CmdRun, AQuotedPlaceholderIsAlwaysExactlyItsValue) {
+  struct form {
+    const char* tpl;     // the template after the dump helper's own arguments
+    std::string before;  // the argument around the value
+    std::string after;
+  };
+  const std::vector<form> forms = {
+      {"\"@name@\" @addr@", "", ""},
+      {"\"<@name@>\" @addr@", "<", ">"},
+      {"--name=\"@name@\" @addr@", "--name=", ""},
+      {"\"@name@\\\"q\" @addr@", "", "\"q"},        // the template's own escaped quote follows
+      {"\"x\\@name@\" @addr@", "x\\", ""},           // the template's backslash before it
+      {"\"@name@@onoff@\" @addr@", "", "ON"},
+  };
+  std::vector<std::string> names = hostile_names;
+  std::mt19937 rng(9);
+  const char* pieces[] = {"a", " ", "\"", "\\", "\x83\x5C", "@", "\t"};
+  for (int i = 0; i < 60; ++i) {
+    std::string s;
+    for (unsigned k = rng() % 9; k > 0; --k) s += pieces[rng() % std::size(pieces)];
+    names.push_back(s);
+  }
+  for (const std::string& name : names) {
+    for (const form& f : forms) {
+      std::remove(out.c_str());
+      ASSERT_EQ(cmd_run("0A0B0C0D0E0F", name.c_str(), "ON", dump(f.tpl).c_str()), 0) << name << " in " << f.tpl;
+      EXPECT_EQ(tu::slurp(out), f.before + name + f.after + "\n0A0B0C0D0E0F\n--\n") << name << " in " << f.tpl;
+    }
+  }
+}
+
+TEST_F(CmdRun, AnUnquotedPlaceholderSplitsAtBlanksButOpensNoQuote) {
+  ASSERT_EQ(cmd_run("1", "a\"b c\" d\\\"", "ON", dump("@name@ @addr@").c_str()), 0);
+  EXPECT_EQ(tu::slurp(out), "a\"b\nc\"\nd\\\"\n1\n--\n");
 }
 
 TEST_F(CmdRun, FailuresReleaseEverything) {
