@@ -1,7 +1,9 @@
 // Standard output converted from code page 932 to the set the user names.
 #include "platform/console.h"
 
+#include <fcntl.h>
 #include <iconv.h>
+#include <signal.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -81,6 +83,17 @@ int con_cls(void* cookie) {
 }  // namespace
 
 int con_ini() {
+  // A console program on Windows always has its three standard handles. A missing one here
+  // would be taken by the next file opened, which would then receive the state lines or feed
+  // an event command; the null device takes its place instead.
+  for (int fd = 0; fd <= 2; ++fd) {
+    // The lowest free slot is this one: the lower ones are open by now.
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) (void)open("/dev/null", O_RDWR);
+  }
+  // A reader that goes away (kestrel | head -1) makes printing fail, as on Windows; it must not
+  // end the watcher and its event commands.
+  signal(SIGPIPE, SIG_IGN);
+
   const char* set = std::getenv("KESTREL_CHARSET");
   if (set == nullptr || *set == '\0' || strcasecmp(set, CON_SRC) == 0) return 0;
   const iconv_t cd = iconv_open(set, CON_SRC);

@@ -3,7 +3,9 @@
 // converted line by line when KESTREL_CHARSET names that set (for example UTF-8).
 #pragma once
 
-// Reads KESTREL_CHARSET and, when it names a set other than CP932, routes standard output
-// through a converter that writes and flushes each line as it is completed. Returns 0, or 2
-// after one line on standard error when the set is unknown to the converter.
+// Sets the console up as a Windows console program finds it: the three standard streams open
+// (a closed one gets the null device) and printing to a reader that went away failing instead
+// of ending the program. Then reads KESTREL_CHARSET and, when it names a set other than CP932,
+// routes standard output through a converter that writes and flushes each line as it is
+// completed. Returns 0, or 2 after one line on standard error when the set is unknown.
 int con_ini();

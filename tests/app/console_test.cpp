@@ -98,6 +98,17 @@ TEST_F(Console, EachLineReachesAReaderBeforeTheNextPass) {
   }
 }
 
+TEST_F(Console, AReaderThatGoesAwayDoesNotEndTheWatcher) {
+  // kestrel | head -1: the lines after the first find no reader; watching goes on to the end of
+  // the scenario, where the program ends by itself with status 0.
+  const std::string s = scn("pass\ndevice 00:00:00:00:00:01 - a\npass\nwait 1500\ndevice 00:00:00:00:00:02 - b\n"
+                            "pass\ndevice 00:00:00:00:00:03 - c\npass\n");
+  tu::live_prog p({}, env(s, ""));
+  EXPECT_EQ(p.line(), "010000000000-a=ON\n");
+  p.close_out();
+  EXPECT_EQ(p.wait_end(), 0);
+}
+
 TEST_F(Console, UnknownSetIsOneLineAndStatusTwo) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"/h"}}) {
     const auto r = tu::run_prog(args, env(scn(devices), "NO-SUCH-SET-42"));

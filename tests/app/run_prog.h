@@ -153,6 +153,18 @@ class live_prog {
     l.swap(buf_);
     return l;
   }
+  // The reader of its standard output goes away.
+  void close_out() {
+    if (p_.out >= 0) close(p_.out);
+    p_.out = -1;
+  }
+  // Waits for the end: the exit status, or 128 + the signal that ended it, as a shell says.
+  int wait_end() {
+    int st = 0;
+    if (p_.pid <= 0 || reaped_ || waitpid(p_.pid, &st, 0) != p_.pid) return -1;
+    reaped_ = true;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  }
   // Still running: it has neither ended nor been reaped.
   bool running() {
     int st = 0;
