@@ -233,6 +233,8 @@ int std_source(HANDLE h, int* devnull) {
     last_err = ERROR_INVALID_HANDLE;
     return -1;
   }
+  // A standard stream closed since its handle was taken: the child starts all the same.
+  if (is_std(o) && fcntl(o->fd, F_GETFD) == -1 && errno == EBADF) return std_source(nullptr, devnull);
   return o->fd;
 }
 
@@ -262,17 +264,24 @@ BOOL CreatePipe(HANDLE* hReadPipe, HANDLE* hWritePipe, LPSECURITY_ATTRIBUTES, DW
 }
 
 HANDLE GetStdHandle(DWORD nStdHandle) {
+  hnd_obj* o = nullptr;
   switch (nStdHandle) {
     case STD_INPUT_HANDLE:
-      return &std_objs[0];
+      o = &std_objs[0];
+      break;
     case STD_OUTPUT_HANDLE:
-      return &std_objs[1];
+      o = &std_objs[1];
+      break;
     case STD_ERROR_HANDLE:
-      return &std_objs[2];
+      o = &std_objs[2];
+      break;
     default:
       last_err = ERROR_INVALID_PARAMETER;
       return INVALID_HANDLE_VALUE;
   }
+  // As on Windows, a process without that standard handle gets NULL.
+  if (fcntl(o->fd, F_GETFD) == -1 && errno == EBADF) return nullptr;
+  return o;
 }
 
 namespace {

@@ -111,6 +111,18 @@ TEST_F(CmdRun, AnUnquotedPlaceholderSplitsAtBlanksButOpensNoQuote) {
   EXPECT_EQ(tu::slurp(out), "a\"b\nc\"\nd\\\"\n1\n--\n");
 }
 
+TEST_F(CmdRun, AClosedStandardStreamDoesNotStopTheCommand) {
+  // As a service manager may start the watcher: the command still runs, with the null device.
+  for (int closed = 0; closed <= 2; ++closed) {
+    std::remove(out.c_str());
+    EXPECT_EQ(tu::in_child([&] {
+      close(closed);
+      return cmd_run("1", "n", "ON", dump("@name@").c_str());
+    }), 0) << "fd " << closed;
+    EXPECT_EQ(tu::slurp(out), "n\n--\n") << "fd " << closed;
+  }
+}
+
 TEST_F(CmdRun, FailuresReleaseEverything) {
   err_no = 0;
   EXPECT_EQ(cmd_run("1", "n", "ON", dump("@host@").c_str()), -1);
