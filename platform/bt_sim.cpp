@@ -80,6 +80,7 @@ u8_res u8_to_u16(const char* s, size_t n, std::u16string& out, uint16_t& len) {
   const auto* p = reinterpret_cast<const unsigned char*>(s);
   const auto* e = p + n;
   len = 0;
+  bool full = false;
   while (p < e) {
     const unsigned char b = *p;
     uint32_t cp;
@@ -108,7 +109,11 @@ u8_res u8_to_u16(const char* s, size_t n, std::u16string& out, uint16_t& len) {
     }
     p += 1 + cnt;
     const size_t need = cp >= 0x10000 ? 2 : 1;
-    if (len + need > NAM_MAX) break;  // the record holds no more
+    // The record holds no more, but the rest of the name must still be valid.
+    if (full || len + need > NAM_MAX) {
+      full = true;
+      continue;
+    }
     if (need == 2) {
       out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
       out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));

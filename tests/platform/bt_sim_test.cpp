@@ -297,6 +297,13 @@ TEST_F(BtSim, FaultsNameTheLineAndWhatIsWrong) {
             ":2: the device name is not valid UTF-8");
   EXPECT_EQ(flt(std::string("pass\ndevice 00:11:22:33:44:55 C a\0b\n", 37)),
             ":2: the device name holds a NUL byte");
+  // Past what the record holds the name is still read through.
+  EXPECT_EQ(flt("pass\ndevice 00:11:22:33:44:55 C " + std::string(300, 'n') + "\xC3\x28\n"),
+            ":2: the device name is not valid UTF-8");
+  EXPECT_EQ(flt("pass\ndevice 00:11:22:33:44:55 C " + std::string(247, 'n') + "\xFF\n"),
+            ":2: the device name is not valid UTF-8");
+  EXPECT_EQ(flt("pass\ndevice 00:11:22:33:44:55 C " + std::string(260, 'n') + std::string("\0", 1) + "\n"),
+            ":2: the device name holds a NUL byte");
   // Only the first fault is told; what follows it is not read.
   EXPECT_EQ(flt("pass\nbad one\nbad two\n"), ":2: unknown directive \"bad\": expected pass, device or wait");
   // Unprintable or long text is quoted on one line.
