@@ -1,10 +1,11 @@
-// Cost of lookups and value replacement in a device-table-sized nested vmap, and its heap
-// per device entry (key, value and two children), read from the resource register.
+// Lookups and value replacement in a device-table-sized nested vmap (10,000 devices, each with
+// two children), against a std::map keyed by (parent, text) holding the same keys.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <cstring>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/base.h"
@@ -12,15 +13,14 @@
 namespace {
 
 constexpr int kDevices = 10000;
+constexpr size_t kStep = 7919;   // visits the keys out of their order
 
 struct table {
   vmap vm{};
   std::vector<std::string> keys;
   std::vector<vtyp*> ents;
-  double bytes_per_device = 0;
 
   table() {
-    const uint64_t before = vtyp_bytes();
     vmap_set(&vm, VMAP_NST);
     char buf[64];
     for (int i = 0; i < kDevices; ++i) {
@@ -32,17 +32,6 @@ struct table {
       vmap_put_str_int(&vm, e, "cnt", 3, 0);
       ents.push_back(e);
     }
-    bytes_per_device = static_cast<double>(vtyp_bytes() - before) / kDevices;
-  }
-
-  static uint64_t vtyp_bytes() {
-    uint64_t sum = 0;
-    rscmng_walk(nullptr, [](const rscmng_rcd* r, void* a) {
-      if (r->fnc != nullptr && std::strcmp(r->fnc, "_vtyp_set") == 0)
-        *static_cast<uint64_t*>(a) += r->size;
-      return 0;
-    }, &sum);
-    return sum;
   }
 };
 
@@ -51,48 +40,104 @@ table& tbl() {
   return t;
 }
 
-void BM_vmap_ref_str(benchmark::State& st) {
+// The plain C++ store of the same keys: (parent entry, text) -> value.
+struct val {
+  std::string txt;
+  int32_t num = 0;
+};
+using std_key = std::pair<const void*, std::string>;
+
+struct std_table {
+  std::map<std_key, val> m;
+  std::vector<std_key> top;     // the probes, built once like the vmap's key texts
+  std::vector<std_key> child;
+
+  std_table() {
+    const table& t = tbl();
+    for (int i = 0; i < kDevices; ++i) {
+      top.emplace_back(nullptr, t.keys[i]);
+      child.emplace_back(t.ents[i], "cnt");
+      m[top.back()] = {"ON", 0};
+      m[{t.ents[i], "chk"}] = {"OK", 0};
+      m[child.back()] = {"", 3};
+    }
+  }
+};
+
+std_table& std_tbl() {
+  static std_table t;
+  return t;
+}
+
+void BM_ref_top(benchmark::State& st) {
   table& t = tbl();
   size_t i = 0;
   for (auto _ : st) {
     vtyp* e = nullptr;
     benchmark::DoNotOptimize(vmap_ref_str(&t.vm, nullptr, t.keys[i].c_str(), &e));
     benchmark::DoNotOptimize(e);
-    i = (i + 7) % t.keys.size();
+    i = (i + kStep) % t.keys.size();
   }
-  st.counters["heap_bytes_per_device"] = t.bytes_per_device;
 }
-BENCHMARK(BM_vmap_ref_str);
+BENCHMARK(BM_ref_top)->Name("vmap_ref_str, top level, 10,000 entries/kestrel");
 
-void BM_vmap_ref_str_child(benchmark::State& st) {
+void BM_ref_top_base(benchmark::State& st) {
+  std_table& t = std_tbl();
+  size_t i = 0;
+  for (auto _ : st) {
+    benchmark::DoNotOptimize(t.m.find(t.top[i]));
+    i = (i + kStep) % t.top.size();
+  }
+}
+BENCHMARK(BM_ref_top_base)->Name("vmap_ref_str, top level, 10,000 entries/baseline");
+
+void BM_ref_child(benchmark::State& st) {
   table& t = tbl();
   size_t i = 0;
   for (auto _ : st) {
     vtyp* e = nullptr;
     benchmark::DoNotOptimize(vmap_ref_str(&t.vm, t.ents[i], "cnt", &e));
-    i = (i + 7) % t.ents.size();
+    benchmark::DoNotOptimize(e);
+    i = (i + kStep) % t.ents.size();
   }
 }
-BENCHMARK(BM_vmap_ref_str_child);
+BENCHMARK(BM_ref_child)->Name("vmap_ref_str, child, 10,000 entries/kestrel");
 
-void BM_vmap_put_str_str_existing(benchmark::State& st) {
-  table& t = tbl();
+void BM_ref_child_base(benchmark::State& st) {
+  std_table& t = std_tbl();
   size_t i = 0;
   for (auto _ : st) {
-    benchmark::DoNotOptimize(vmap_put_str_str(&t.vm, nullptr, t.keys[i].c_str(), "OFF", 0));
-    i = (i + 7) % t.keys.size();
+    benchmark::DoNotOptimize(t.m.find(t.child[i]));
+    i = (i + kStep) % t.child.size();
   }
 }
-BENCHMARK(BM_vmap_put_str_str_existing);
+BENCHMARK(BM_ref_child_base)->Name("vmap_ref_str, child, 10,000 entries/baseline");
 
-void BM_vmap_put_str_str_existing_child(benchmark::State& st) {
+// Replacing an existing key's text value, "ON" and "OFF" in turn.
+void BM_put_top(benchmark::State& st) {
   table& t = tbl();
   size_t i = 0;
+  bool on = false;
   for (auto _ : st) {
-    benchmark::DoNotOptimize(vmap_put_str_str(&t.vm, t.ents[i], "chk", "NG", 0));
-    i = (i + 7) % t.ents.size();
+    benchmark::DoNotOptimize(vmap_put_str_str(&t.vm, nullptr, t.keys[i].c_str(), on ? "ON" : "OFF", 0));
+    i = (i + kStep) % t.keys.size();
+    on = on != (i < kStep);
   }
 }
-BENCHMARK(BM_vmap_put_str_str_existing_child);
+BENCHMARK(BM_put_top)->Name("vmap_put_str_str, existing key, 10,000 entries/kestrel");
+
+void BM_put_top_base(benchmark::State& st) {
+  std_table& t = std_tbl();
+  size_t i = 0;
+  bool on = false;
+  for (auto _ : st) {
+    auto it = t.m.find(t.top[i]);
+    it->second.txt = on ? "ON" : "OFF";
+    benchmark::DoNotOptimize(it);
+    i = (i + kStep) % t.top.size();
+    on = on != (i < kStep);
+  }
+}
+BENCHMARK(BM_put_top_base)->Name("vmap_put_str_str, existing key, 10,000 entries/baseline");
 
 }  // namespace
