@@ -40,11 +40,13 @@ struct test_cvr_ext_reg {
 
 }  // namespace
 
-int _test_cvr_pas(test_cvr_tbl* tbl, int outcome, const char* file, uint32_t line,
-                  const char* func, const char* name) {
-  if (dbg_busy != 0) return 0;  // not CVR-reported: the report would re-enter here for ever
-  ++dbg_busy;
-  // From here on, the recorder's own reports find dbg_busy held and return at once.
+namespace {
+
+// The recorder's work for one report: the matching record, or a new one; NULL when none could
+// be made. dbg_busy is held by the caller.
+test_cvr_rcd* cvr_rcd(test_cvr_tbl* tbl, int outcome, const char* file, uint32_t line, const char* func,
+                      const char* name) {
+  // The recorder's own reports find dbg_busy held and return at once.
   if (CVR(tbl == nullptr)) tbl = &test_cvr_prc;
   const uint32_t b = line % TEST_CVR_BKT;
   test_cvr_rcd* r = tbl->bkt[b];
@@ -56,10 +58,7 @@ int _test_cvr_pas(test_cvr_tbl* tbl, int outcome, const char* file, uint32_t lin
   }
   if (CVR(r == nullptr)) {
     r = rcd_new();
-    if (CVR(r == nullptr)) {
-      --dbg_busy;
-      return -1;
-    }
+    if (CVR(r == nullptr)) return nullptr;
     r->name = name;
     r->file = file;
     r->line = line;
@@ -73,8 +72,56 @@ int _test_cvr_pas(test_cvr_tbl* tbl, int outcome, const char* file, uint32_t lin
   }
   ++r->count;
   tbl->flags &= ~uintptr_t{1};
+  return r;
+}
+
+bool site_keep = true;
+test_cvr_site* site_top = nullptr;
+
+void site_forget() {
+  while (CVR(site_top != nullptr)) {
+    test_cvr_site* s = site_top;
+    site_top = s->nxt;
+    *s = {};
+  }
+}
+
+}  // namespace
+
+int _test_cvr_pas(test_cvr_tbl* tbl, int outcome, const char* file, uint32_t line,
+                  const char* func, const char* name) {
+  if (dbg_busy != 0) return 0;  // not CVR-reported: the report would re-enter here for ever
+  ++dbg_busy;
+  const test_cvr_rcd* r = cvr_rcd(tbl, outcome, file, line, func, name);
   --dbg_busy;
-  return 0;
+  return CVR(r == nullptr) ? -1 : 0;
+}
+
+void __test_cvr_site(test_cvr_site& s, bool v, const char* file, uint32_t line, const char* func) {
+  ++dbg_busy;
+  test_cvr_rcd* r = cvr_rcd(nullptr, 2 - static_cast<int>(v), file, line, func, "test_coverage");
+  if (CVR(r != nullptr && site_keep)) {
+    if (CVR(s.rcd[0] == nullptr && s.rcd[1] == nullptr)) {
+      s.nxt = site_top;
+      site_top = &s;
+    }
+    s.rcd[v] = r;
+  }
+  --dbg_busy;
+}
+
+void test_cvr_clr() {
+  ++dbg_busy;
+  site_forget();
+  test_cvr_prc = {};
+  --dbg_busy;
+}
+
+void test_cvr_cache_set(bool on) {
+  ++dbg_busy;
+  site_forget();
+  site_keep = on;
+  --dbg_busy;
 }
 
 int test_cvr_walk(const test_cvr_tbl* tbl, test_cvr_fnc fn, void* arg) {

@@ -38,13 +38,41 @@ int test_cvr_walk(const test_cvr_tbl* tbl, test_cvr_fnc fn, void* arg);
 // Writes the table as CSV (file,line,function,outcome,count); -1 if it cannot open path.
 int test_cvr_dump(const test_cvr_tbl* tbl, const char* path);
 
-inline bool test_cvr_hit(bool v, const char* file, uint32_t line, const char* func) {
+// One condition site of the process table: the records of its two outcomes, once found.
+// Records are never freed, so a site may keep them; clearing the table forgets every site's.
+struct test_cvr_site {
+  test_cvr_rcd* rcd[2];   // [0] false, [1] true
+  test_cvr_site* nxt;     // sites holding records, so that they can be forgotten
+};
+
+// Reports outcome v of a site of the process table: the recorder's lookup, remembered in the
+// site unless remembering is off.
+void __test_cvr_site(test_cvr_site& s, bool v, const char* file, uint32_t line, const char* func);
+
+inline bool test_cvr_hit(test_cvr_site& s, bool v, const char* file, uint32_t line, const char* func) {
   // The recorder would return at once while busy; not calling it saves the call on the
   // diagnostics' own paths (there it more than halves the cost of an operation).
-  if (dbg_busy == 0)  // CVR's own guard: reporting it through CVR would recurse for ever
-    _test_cvr_pas(nullptr, 2 - static_cast<int>(v), file, line, func, "test_coverage");
+  if (dbg_busy == 0) {  // CVR's own guard: reporting it through CVR would recurse for ever
+    // What the recorder would do for a record it has found: count it, mark the table changed.
+    if (test_cvr_rcd* r = s.rcd[v]; r != nullptr) {  // the same guard: a known record
+      ++r->count;
+      test_cvr_prc.flags &= ~uintptr_t{1};
+    } else {
+      __test_cvr_site(s, v, file, line, func);
+    }
+  }
   return v;
 }
 
-// Evaluates c once, reports the outcome, yields the saved truth value.
-#define CVR(c) (::test_cvr_hit(static_cast<bool>(c), __FILE__, __LINE__, __func__))
+// Tests only. Empties the process table (its records are left allocated, as records are never
+// freed) and makes every site forget its records.
+void test_cvr_clr();
+// Tests only: whether sites remember their records (on at start). Turning it off or on makes
+// every site forget; off, every report takes the recorder's own lookup.
+void test_cvr_cache_set(bool on);
+
+// Evaluates c once, reports the outcome, yields the saved truth value. Each use has a site of
+// its own.
+#define CVR(c)                                                                              \
+  (::test_cvr_hit([]() -> ::test_cvr_site& { static ::test_cvr_site s_; return s_; }(),      \
+                  static_cast<bool>(c), __FILE__, __LINE__, __func__))
