@@ -1,5 +1,6 @@
 #include "base/diag/tmr.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 
@@ -31,14 +32,19 @@ int64_t last_ = 0;
 bool ext_reg_ = false;
 bool aut_busy_ = false;
 
+// The profiler runs around every library operation, so its bookkeeping is arithmetic rather
+// than branches (each branch would be a condition report as well).
+
+// a where on is set, else b.
+inline uint32_t pick(bool on, uint32_t a, uint32_t b) {
+  const uint32_t m = 0u - static_cast<uint32_t>(on);
+  return (a & m) | (b & ~m);
+}
+
+// The first value sets both extremes; later ones widen them.
 inline void ext_upd(uint32_t v, uint32_t& mx, uint32_t& mn, bool first) {
-  if (CVR(first)) {
-    mx = mn = v;
-  } else if (CVR(v > mx)) {
-    mx = v;
-  } else if (CVR(v < mn)) {
-    mn = v;
-  }
+  mx = pick(first, v, std::max(mx, v));
+  mn = pick(first, v, std::min(mn, v));
 }
 
 }  // namespace
@@ -57,20 +63,16 @@ tmr_wal_fn tmr_wal_set(tmr_wal_fn fn) {
 
 tmr_rcd* tmr_lst() { return lst_; }
 
+// One clock reading opens a section and one closes it: the reading is most of a section's
+// cost, and the few instructions of the profiler's own around it are far below the
+// millisecond the report counts in.
 void tmr_psh(tmr_rcd* tmr, tmr_frm* frm) {
-  const uint32_t t0 = clk_();
   frm->cld = 0;
-  if (CVR(tmr->flg & TMR_ACT)) {
-    frm->rec = 1;
-  } else {
-    frm->rec = 0;
-    tmr->flg |= TMR_ACT;
-  }
+  frm->rec = static_cast<uint32_t>((tmr->flg & TMR_ACT) != 0);
+  tmr->flg |= TMR_ACT;
   frm->prv = cur_;
   cur_ = frm;
-  const uint32_t t1 = clk_();
-  frm->bgn = t1;
-  if (CVR(frm->prv != nullptr && t0 < t1)) frm->prv->cld += t1 - t0;
+  frm->bgn = clk_();
 }
 
 void tmr_pop(tmr_rcd* tmr, tmr_frm* frm) {
@@ -81,10 +83,11 @@ void tmr_pop(tmr_rcd* tmr, tmr_frm* frm) {
     tmr->flg |= TMR_LST;
   }
   const uint32_t e = t - frm->bgn;
+  const bool top = frm->rec == 0;
   if (CVR(!(t < frm->bgn || e < frm->cld))) {
     if (CVR(frm->prv != nullptr)) frm->prv->cld += e;
-    if (CVR(frm->rec == 0)) tmr->ttl += e;
-    const bool first = CVR(tmr->cnt == 0);
+    tmr->ttl += pick(top, e, 0);
+    const bool first = tmr->cnt == 0;
     ext_upd(e, tmr->ttl_max, tmr->ttl_min, first);
     const uint32_t o = e - frm->cld;
     tmr->own += o;
@@ -93,10 +96,8 @@ void tmr_pop(tmr_rcd* tmr, tmr_frm* frm) {
   }
   // Also for a section the clock could not measure (it went back): a timer left active would
   // count every later section as recursive and its total would stop for good.
-  if (CVR(frm->rec == 0)) tmr->flg &= ~TMR_ACT;
+  tmr->flg &= ~pick(top, TMR_ACT, 0);
   cur_ = frm->prv;
-  const uint32_t t2 = clk_();
-  if (CVR(cur_ != nullptr && t < t2)) cur_->cld += t2 - t;
 }
 
 int tmr_prt(FILE* stream) {
