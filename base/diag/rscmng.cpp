@@ -11,7 +11,7 @@
 #include "base/diag/mem_log.h"
 #include "base/diag/tmr.h"
 
-rscmng rscmng_prc = {10, {}, nullptr, 0};
+rscmng rscmng_prc = {10, {}, nullptr, 0, nullptr};
 
 namespace {
 
@@ -35,6 +35,32 @@ struct rscmng_log {
 static_assert(sizeof(rscmng_log) <= MEM_LOG_PAY);
 
 constexpr int PTR_HEX = 2 * static_cast<int>(sizeof(void*));
+
+// Scopes open and close around every library call, and register records come and go with
+// every block: both are kept for reuse rather than taken from the heap each time. Records are
+// kept up to a bound, frames as deep as scopes have nested.
+bool cache_on = true;
+constexpr size_t RCD_KEEP = 4096;
+rscmng_rcd* rcd_free = nullptr;   // linked through nxt
+size_t rcd_free_n = 0;
+
+rscmng_nst* nst_new(rscmng* mng) {
+  rscmng_nst* f = mng->nst_free;
+  if (CVR(f != nullptr)) {
+    mng->nst_free = f->prv;
+    return f;
+  }
+  return static_cast<rscmng_nst*>(heap_alc(sizeof(rscmng_nst)));
+}
+
+void nst_drop(rscmng* mng, rscmng_nst* f) {
+  if (CVR(cache_on)) {
+    f->prv = mng->nst_free;
+    mng->nst_free = f;
+  } else {
+    heap_fre(f);
+  }
+}
 
 inline rscmng* rscmng_sel(rscmng* mng) { return CVR(mng == nullptr) ? &rscmng_prc : mng; }
 inline uintptr_t adr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
@@ -122,15 +148,29 @@ int __rscmng_map_cmp_rng_fnc(void* node, void* q) {
 
 int __rscmng_map_mak(void** out, const void* image, void*) {
   // The register's own nodes are plain heap: registering them would recurse.
-  auto* r = static_cast<rscmng_rcd*>(heap_alc(sizeof(rscmng_rcd)));
-  if (CVR(r == nullptr)) return -1;
+  auto* r = rcd_free;
+  if (CVR(r != nullptr)) {
+    rcd_free = r->nxt;
+    --rcd_free_n;
+  } else {
+    r = static_cast<rscmng_rcd*>(heap_alc(sizeof(rscmng_rcd)));
+    if (CVR(r == nullptr)) return -1;
+  }
   *r = *static_cast<const rscmng_rcd*>(image);
   *out = r;
   return 0;
 }
 
 void __rscmng_map_del(void* node, void*) {
-  if (CVR(node != nullptr)) heap_fre(node);
+  if (CVR(node == nullptr)) return;
+  if (CVR(cache_on && rcd_free_n < RCD_KEEP)) {
+    auto* r = static_cast<rscmng_rcd*>(node);
+    r->nxt = rcd_free;
+    rcd_free = r;
+    ++rcd_free_n;
+  } else {
+    heap_fre(node);
+  }
 }
 
 void __rscmng_map_prt(FILE* stream, const void* node, void*) {
@@ -200,7 +240,7 @@ void* rscmng_psh(rscmng* mng, void* ptr, uint32_t size, uint32_t lvl, const char
     // No frame of the current level (none opened, or opening it failed): one of its own, which
     // the close of this level takes.
     if (CVR(mng->nst_top == nullptr || mng->nst_top->lvl != mng->lvl)) {
-      auto* f = static_cast<rscmng_nst*>(heap_alc(sizeof(rscmng_nst)));
+      rscmng_nst* f = nst_new(mng);
       if (CVR(f == nullptr)) return leave();
       *f = {mng->nst_top, nullptr, mng->lvl};
       mng->nst_top = f;
@@ -288,7 +328,7 @@ void rscmng_nst_in(rscmng* mng) {
   tmr_psh(&tmr_in_, &frm);
   mng = rscmng_sel(mng);
   ++mng->lvl;
-  auto* f = static_cast<rscmng_nst*>(heap_alc(sizeof(rscmng_nst)));
+  rscmng_nst* f = nst_new(mng);
   if (CVR(f != nullptr)) {
     *f = {mng->nst_top, nullptr, mng->lvl};
     mng->nst_top = f;
@@ -306,7 +346,7 @@ void rscmng_nst_out(rscmng* mng) {
     rscmng_nst* f = mng->nst_top;
     mng->nst_top = f->prv;
     rscmng_rcd* r = f->top;
-    heap_fre(f);
+    nst_drop(mng, f);
     // The register's own upkeep is not recorded, as in the other operations on it.
     ++dbg_busy;
     while (CVR(r != nullptr)) {
@@ -334,4 +374,19 @@ int rscmng_walk(rscmng* mng, int (*fn)(const rscmng_rcd* rcd, void* arg), void* 
   }, &ctx);
   --dbg_busy;
   return r;
+}
+
+void rscmng_cache_set(bool on) {
+  cache_on = on;
+  while (CVR(rcd_free != nullptr)) {
+    rscmng_rcd* r = rcd_free;
+    rcd_free = r->nxt;
+    heap_fre(r);
+  }
+  rcd_free_n = 0;
+  while (CVR(rscmng_prc.nst_free != nullptr)) {
+    rscmng_nst* f = rscmng_prc.nst_free;
+    rscmng_prc.nst_free = f->prv;
+    heap_fre(f);
+  }
 }

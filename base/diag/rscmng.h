@@ -41,6 +41,7 @@ struct rscmng {
   ::map map;
   rscmng_nst* nst_top;
   uint32_t flags;
+  rscmng_nst* nst_free;   // closed frames kept for the next scopes, linked through prv
 };
 
 extern rscmng rscmng_prc;   // the process instance; NULL selects it everywhere
@@ -66,6 +67,11 @@ void __rscmng_log_prt(FILE* stream, const void* payload);
 // Reader: every record, in register order (high to low addresses); stops when fn
 // returns non-zero. Nothing is recorded or registered meanwhile.
 int rscmng_walk(rscmng* mng, int (*fn)(const rscmng_rcd* rcd, void* arg), void* arg);
+
+// Tests only: whether closed scope frames and removed register records are kept for reuse
+// instead of going back to the heap (on at start). Off, every frame and record is a heap call,
+// and what was kept is given back.
+void rscmng_cache_set(bool on);
 
 // The level that scoped registrations of the current scope carry.
 inline uint32_t rscmng_lvl() { return static_cast<uint32_t>(rscmng_prc.lvl); }

@@ -189,10 +189,15 @@ TEST(Rscmng, RecordPrintFormat) {
 
 // A register of its own, so that addresses can be made up freely; released with the object.
 struct own_mng {
-  rscmng m = {10, {}, nullptr, 0};
+  rscmng m = {10, {}, nullptr, 0, nullptr};
   ~own_mng() {
     while (m.nst_top != nullptr) rscmng_nst_out(&m);
     map_end(&m.map);
+    while (m.nst_free != nullptr) {
+      rscmng_nst* f = m.nst_free;
+      m.nst_free = f->prv;
+      heap_fre(f);
+    }
   }
   unsigned char* at(uintptr_t a) const { return reinterpret_cast<unsigned char*>(a); }
   void psh(uintptr_t a, uint32_t n, uint32_t lvl) { rscmng_psh(&m, at(a), n, lvl, "f.cpp", 1, "t", "x"); }
