@@ -92,6 +92,7 @@ struct bz_dev {
   std::string adr;  // "AA:BB:CC:DD:EE:FF"
   std::string nam, als;
   bool has_nam = false;
+  bool rnd = false;  // a random (LE) address, which may change every few minutes
   bool paired = false, bonded = false, con = false;
   uint32_t cls = 0;
   bool seen = false;  // added, or its RSSI changed, during this search's window
@@ -136,6 +137,8 @@ int prp_one(sd_bus_message* m, const char* key, bz_dev& d, bool& rssi) {
     if ((r = sd_bus_message_read(m, "v", "s", &s)) >= 0) d.nam = s, d.has_nam = true;
   } else if (is("Alias", "s")) {
     if ((r = sd_bus_message_read(m, "v", "s", &s)) >= 0) d.als = s;
+  } else if (is("AddressType", "s")) {
+    if ((r = sd_bus_message_read(m, "v", "s", &s)) >= 0) d.rnd = std::strcmp(s, "random") == 0;
   } else if (is("Adapter", "o")) {
     if ((r = sd_bus_message_read(m, "v", "o", &s)) >= 0) d.adp = s;
   } else if (is("Paired", "b")) {
@@ -265,7 +268,8 @@ int bt_bluez::on_sig(sd_bus_message* m, void* self, sd_bus_error*) {
   } else if (sd_bus_message_is_signal(m, PRP, "PropertiesChanged")) {
     const char* ifc = nullptr;
     if (sd_bus_message_read(m, "s", &ifc) < 0 || std::strcmp(ifc, BZ_DEV) != 0) return 0;
-    const auto it = s.dev_.find(sd_bus_message_get_path(m));
+    pth = sd_bus_message_get_path(m);
+    const auto it = pth != nullptr ? s.dev_.find(pth) : s.dev_.end();
     if (it == s.dev_.end()) return 0;  // not listed: nothing to learn its address from
     bz_dev d = it->second;  // a message that breaks off half read changes nothing
     bool rssi = false;
@@ -307,6 +311,9 @@ void bt_bluez::rep(std::vector<bz_rec>& out) const {
     if (!bt_bz_adr(d.adr.c_str(), r.adr)) continue;
     const bool rem = d.paired || d.bonded;
     if (!rem && !d.con && !d.seen) continue;  // only cached from an earlier search
+    // Another program's LE scan fills BlueZ with devices behind changing addresses: each would
+    // be a new entry of a table that never shrinks.
+    if (!rem && d.rnd) continue;
     r.flg = static_cast<BYTE>((d.con ? BT_DEV_CON : 0) | (rem ? BT_DEV_REM | BT_DEV_AUT : 0));
     r.cls = d.cls;
     const auto [it, added] = at.try_emplace(d.adr, out.size());
@@ -364,7 +371,9 @@ bool bt_bluez::run(uint64_t win_us, std::vector<bz_rec>& out, std::string& why) 
     ~slt_end() { s = sd_bus_slot_unref(s); }
   } slt_end_{slt};
 
-  r = sd_bus_call_method(bus_, BZ_SVC, "/", OBJ_MGR, "GetManagedObjects", &e, &rpl, nullptr);
+  // Every call to the one bluetoothd the signals come from, even if another takes its place.
+  const char* bz = own_.c_str();
+  r = sd_bus_call_method(bus_, bz, "/", OBJ_MGR, "GetManagedObjects", &e, &rpl, nullptr);
   if (r < 0) {
     why = "org.bluez does not list its objects (" + err_txt(r, e) + ")";
     sd_bus_error_free(&e);
@@ -391,9 +400,9 @@ bool bt_bluez::run(uint64_t win_us, std::vector<bz_rec>& out, std::string& why) 
   for (const std::string& a : adp_) {
     // Classic Bluetooth only: LE devices with changing random addresses would fill the table.
     // A bluetoothd without filters searches all the same, so a refusal is not a failure.
-    sd_bus_call_method(bus_, BZ_SVC, a.c_str(), BZ_ADP, "SetDiscoveryFilter", nullptr, nullptr, "a{sv}", 1,
-                       "Transport", "s", "bredr");
-    r = sd_bus_call_method(bus_, BZ_SVC, a.c_str(), BZ_ADP, "StartDiscovery", &e, nullptr, nullptr);
+    sd_bus_call_method(bus_, bz, a.c_str(), BZ_ADP, "SetDiscoveryFilter", nullptr, nullptr, "a{sv}", 1, "Transport",
+                       "s", "bredr");
+    r = sd_bus_call_method(bus_, bz, a.c_str(), BZ_ADP, "StartDiscovery", &e, nullptr, nullptr);
     // InProgress: this connection's discovery from before still runs.
     if (r >= 0 || sd_bus_error_has_name(&e, "org.bluez.Error.InProgress")) {
       on.push_back(a);
@@ -409,7 +418,7 @@ bool bt_bluez::run(uint64_t win_us, std::vector<bz_rec>& out, std::string& why) 
 
   if (!srv(now_us() + win_us, why)) return false;
   for (const std::string& a : on)
-    sd_bus_call_method(bus_, BZ_SVC, a.c_str(), BZ_ADP, "StopDiscovery", nullptr, nullptr, nullptr);
+    sd_bus_call_method(bus_, bz, a.c_str(), BZ_ADP, "StopDiscovery", nullptr, nullptr, nullptr);
   srch_on_.clear();
   for (const std::string& a : on) srch_on_ += (srch_on_.empty() ? "" : ", ") + leaf(a);
   rep(out);

@@ -4,7 +4,8 @@
 // Windows search covers only that) and a discovery, the bus is served for the inquiry time,
 // then discovery stops. Reported: every paired device, with its connected flag; every other
 // device that is connected or was seen during this search's window (added, or its RSSI
-// changed, while discovery ran). A device BlueZ merely keeps from an earlier search is not.
+// changed, while discovery ran). A device BlueZ merely keeps from an earlier search is not,
+// nor an unpaired one with a random (LE) address, which another program's scan may have found.
 //
 // No bus, no bluetoothd or no adapter: the search waits the inquiry time and finds nothing;
 // the next one starts again from a fresh look at the bus (a new connection if the old one

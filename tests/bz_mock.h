@@ -223,7 +223,7 @@ class bz_mock {
   // A device object of any make: `nam` nullptr leaves out its Name, as for a device whose
   // name was never read.
   bool add_raw_dev(const std::string& hci, const std::string& pth_leaf, const char* adr, const char* nam,
-                   const char* als, bool con) {
+                   const char* als, bool con, const char* adr_typ = "public") {
     sd_bus* b = ctl();
     if (b == nullptr) return fail("no bus");
     const std::string pth = adp_path(hci) + "/" + pth_leaf;
@@ -235,11 +235,13 @@ class bz_mock {
       if (r >= 0) r = sd_bus_message_append(m, "{sv}", k, t, v);
     };
     sv("Address", "s", adr);
+    sv("AddressType", "s", adr_typ);
     if (nam != nullptr) sv("Name", "s", nam);
     sv("Alias", "s", als);
     sv("Adapter", "o", adp_path(hci).c_str());
     sv("Paired", "b", 0);
     sv("Connected", "b", con ? 1 : 0);
+    sv("RSSI", "n", static_cast<int16_t>(-60));
     if (r >= 0) r = sd_bus_message_close_container(m);
     if (r >= 0) r = sd_bus_message_append(m, "a(ssss)", 0);
     sd_bus_error e = SD_BUS_ERROR_NULL;

@@ -192,6 +192,19 @@ TEST_F(BtBluez, EveryAdapterSearchesClassicBluetoothAndStopsAfterwards) {
   }
 }
 
+TEST_F(BtBluez, UnpairedDevicesBehindRandomAddressesAreLeftOut) {
+  ASSERT_TRUE(bz.add_adapter("hci0"));
+  // As another program's LE scan leaves them: connected even, or heard in this search.
+  ASSERT_TRUE(bz.add_raw_dev("hci0", "dev_5D_00_00_00_00_51", "5D:00:00:00:00:51", "beacon", "beacon", true, "random"));
+  ASSERT_TRUE(bz.add_raw_dev("hci0", "dev_5D_00_00_00_00_52", "5D:00:00:00:00:52", "tag", "tag", false, "random"));
+  ASSERT_TRUE(bz.add_raw_dev("hci0", "dev_00_00_00_00_00_53", "00:00:00:00:00:53", "pub", "pub", false, "public"));
+  bz.in_range("hci0", "5D:00:00:00:00:52", true);
+  bz.in_range("hci0", "00:00:00:00:00:53", true);
+  const auto r = srch(4);
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r.begin()->first, "530000000000") << "heard like the others, but at a public address";
+}
+
 TEST_F(BtBluez, OneDeviceOnTwoAdaptersIsReportedOnce) {
   ASSERT_TRUE(bz.add_adapter("hci0") && bz.add_adapter("hci1"));
   const char* a = "0A:0B:0C:0D:0E:0F";
