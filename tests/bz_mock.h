@@ -112,8 +112,8 @@ class bz_mock {
            "  <auth>EXTERNAL</auth>\n"
            "  <policy context=\"default\">\n    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
            "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n  </policy>\n</busconfig>\n";
-    ok_ = start_bus() && start_mock();
     radio_ = std::thread([this] { radio(); });
+    ok_ = start_bus() && start_mock();
   }
   ~bz_mock() {
     stop_ = true;
@@ -133,8 +133,12 @@ class bz_mock {
   std::string env() const { return "DBUS_SYSTEM_BUS_ADDRESS=" + addr_; }
   const std::string& addr() const { return addr_; }
 
-  // Returns once the bus accepts connections.
+  // Returns once the bus accepts connections and the radio listens on it.
   bool start_bus() {
+    {
+      std::lock_guard<std::mutex> l(mx_);
+      ++bus_gen_;
+    }
     unlink((dir_ + "/bus").c_str());  // a killed daemon leaves its socket behind
     int p[2];
     if (pipe2(p, O_CLOEXEC) != 0) return fail("no pipe");
@@ -148,7 +152,11 @@ class bz_mock {
     const bool up = bus_ > 0 && poll(&fd, 1, 30000) == 1 && read(p[0], &c, 1) == 1;
     close(p[0]);
     if (ctl_ != nullptr) ctl_ = sd_bus_close_unref(ctl_);
-    return up || fail("dbus-daemon did not start: " + slurp(dir_ + "/bus.log"));
+    if (!up) return fail("dbus-daemon did not start: " + slurp(dir_ + "/bus.log"));
+    // Else a search could begin before the radio hears discoveries start.
+    std::unique_lock<std::mutex> l(mx_);
+    return cv_.wait_for(l, std::chrono::seconds(30), [&] { return radio_gen_ == bus_gen_; }) ||
+           fail("the radio thread did not connect to the bus");
   }
   // The bus goes away at once; the mock, left without it, with it.
   void kill_bus() {
@@ -409,6 +417,11 @@ class bz_mock {
                            "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
                            "arg0='org.bluez.Adapter1'",
                            on_adp, this) >= 0) {
+        {
+          std::lock_guard<std::mutex> l(mx_);
+          radio_gen_ = bus_gen_;  // the bus before this one is dead: this connection is to the current one
+        }
+        cv_.notify_all();
         while (!stop_) {
           int r = sd_bus_process(b, nullptr);
           if (r < 0) break;
@@ -434,6 +447,7 @@ class bz_mock {
   std::vector<std::array<std::string, 3>> nxt_add_;  // hci, address, name
   std::map<std::string, int> pas_;  // discoveries started, by adapter path
   int rssi_ = 0;                    // the radio thread's alone
+  int bus_gen_ = 0, radio_gen_ = 0;  // buses started; the one the radio listens on
 };
 
 }  // namespace tu
