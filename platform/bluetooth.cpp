@@ -28,7 +28,7 @@ bt_stk& stk() {
   bt_ste& s = ste();
   if (!s.stk) {
     const char* pth = std::getenv("KESTREL_BT_SIM");
-    s.stk = pth != nullptr && *pth != '\0' ? bt_sim_mak(pth) : bt_none_mak();
+    s.stk = pth != nullptr && *pth != '\0' ? bt_sim_mak(pth) : bt_bluez_mak();
   }
   return *s.stk;
 }

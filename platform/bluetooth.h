@@ -1,6 +1,6 @@
 // The Windows Bluetooth device search (bthprops) for this platform. The search runs on a
-// replaceable stack: a scripted one when KESTREL_BT_SIM names a scenario file, otherwise one
-// without a radio, which finds nothing after the inquiry time.
+// replaceable stack: a scripted one when KESTREL_BT_SIM names a scenario file, otherwise
+// BlueZ on the system bus.
 #pragma once
 #include <cstddef>
 

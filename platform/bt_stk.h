@@ -20,8 +20,8 @@ class bt_stk {
   virtual std::unique_ptr<bt_fnd> srch(const BLUETOOTH_DEVICE_SEARCH_PARAMS& prm) = 0;
 };
 
-// The stack without a radio: each search waits the inquiry time and finds nothing.
-std::unique_ptr<bt_stk> bt_none_mak();
+// The stack of a Linux machine: BlueZ on the system bus (see bt_bluez.h).
+std::unique_ptr<bt_stk> bt_bluez_mak();
 // The scripted stack over the scenario file at `pth` (see bt_sim.h).
 std::unique_ptr<bt_stk> bt_sim_mak(const char* pth);
 

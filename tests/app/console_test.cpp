@@ -121,8 +121,10 @@ TEST_F(Console, UnknownSetIsOneLineAndStatusTwo) {
 }
 
 TEST_F(Console, WithoutAStackTheProgramSaysSoOnce) {
-  // Short inquiry units, so that many searches pass before the program is stopped.
+  // Short inquiry units, so that many searches pass before the program is stopped; a system
+  // bus that is not there, whatever this machine has.
   const auto r = tu::run_prog({}, {"KESTREL_BT_SIM=", "KESTREL_BT_UNIT_MS=5", "BAS_TMR_PATH=" + dir.file("t.txt"),
+                                   "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir.file("no-bus"),
                                    "BAS_MEMLOG_PATH=" + dir.file("m.log"), "BAS_MEMLLOG_PATH=" + dir.file("l.log")},
                               1500);
   EXPECT_TRUE(r.timed_out);

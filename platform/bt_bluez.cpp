@@ -1,0 +1,492 @@
+// The BlueZ stack: bluetoothd's objects on the system bus, read and searched through sd-bus.
+#include "platform/bt_bluez.h"
+
+#include <systemd/sd-bus.h>
+#include <time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/bt_stk.h"
+
+namespace {
+
+constexpr const char* BZ_SVC = "org.bluez";
+constexpr const char* BZ_ADP = "org.bluez.Adapter1";
+constexpr const char* BZ_DEV = "org.bluez.Device1";
+constexpr const char* OBJ_MGR = "org.freedesktop.DBus.ObjectManager";
+constexpr const char* PRP = "org.freedesktop.DBus.Properties";
+// A wedged bluetoothd costs a pass at most this much per call, instead of sd-bus' 25 s.
+constexpr uint64_t CALL_US = 5'000'000;
+// Messages served after the window closed: what had arrived by then belongs to the window,
+// but a flood must not hold the pass.
+constexpr int DRN_MAX = 4096;
+
+uint64_t now_us() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1'000'000 + static_cast<uint64_t>(t.tv_nsec) / 1000;
+}
+
+constexpr int hex_val(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// One character of UTF-8 at `p` (not at its terminator): its code point, or U+FFFD for an
+// ill-formed piece. Returns the bytes it takes; a terminator is never taken, as it is no
+// continuation byte.
+size_t u8_one(const unsigned char* p, uint32_t& cp) {
+  const unsigned char b = p[0];
+  if (b < 0x80) {
+    cp = b;
+    return 1;
+  }
+  int cnt;  // continuation bytes
+  uint32_t v;
+  unsigned char lo = 0x80, hi = 0xBF;  // range of the first continuation byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    cnt = 1, v = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    cnt = 2, v = b & 0x0F;
+    if (b == 0xE0) lo = 0xA0;  // overlong
+    if (b == 0xED) hi = 0x9F;  // surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    cnt = 3, v = b & 0x07;
+    if (b == 0xF0) lo = 0x90;  // overlong
+    if (b == 0xF4) hi = 0x8F;  // past U+10FFFF
+  } else {
+    cp = 0xFFFD;
+    return 1;
+  }
+  for (int i = 1; i <= cnt; ++i) {
+    const unsigned char c = p[i];
+    if (c < (i == 1 ? lo : 0x80) || c > (i == 1 ? hi : 0xBF)) {
+      cp = 0xFFFD;
+      return static_cast<size_t>(i);
+    }
+    v = v << 6 | (c & 0x3F);
+  }
+  cp = v;
+  return static_cast<size_t>(cnt) + 1;
+}
+
+std::string err_txt(int r, const sd_bus_error& e) {
+  if (sd_bus_error_is_set(&e)) return std::string(e.name) + (e.message ? std::string(": ") + e.message : "");
+  return std::strerror(-r);
+}
+
+// The last piece of an object path: "hci0" of "/org/bluez/hci0".
+std::string leaf(const std::string& pth) { return pth.substr(pth.rfind('/') + 1); }
+
+// What the bus says of one remote device.
+struct bz_dev {
+  std::string adp;  // its adapter's object path
+  std::string adr;  // "AA:BB:CC:DD:EE:FF"
+  std::string nam, als;
+  bool has_nam = false;
+  bool rnd = false;  // a random (LE) address, which may change every few minutes
+  bool paired = false, bonded = false, con = false;
+  uint32_t cls = 0;
+  bool seen = false;  // added, or its RSSI changed, during this search's window
+};
+
+// One device as the search hands it out.
+struct bz_rec {
+  BYTE adr[6];
+  BYTE flg;
+  uint32_t cls;
+  std::u16string nam;
+};
+
+class bz_fnd final : public bt_fnd {
+ public:
+  explicit bz_fnd(std::vector<bz_rec> r) : r_(std::move(r)) {}
+  bool nxt(BLUETOOTH_DEVICE_INFO& inf) override {
+    if (i_ == r_.size()) return false;
+    const bz_rec& r = r_[i_++];
+    bt_inf_set(inf, r.adr, r.flg, r.nam.data(), r.nam.size());
+    inf.ulClassofDevice = r.cls;
+    return true;
+  }
+
+ private:
+  std::vector<bz_rec> r_;
+  size_t i_ = 0;
+};
+
+// The value of one a{sv} entry, the reader at its variant.
+int prp_one(sd_bus_message* m, const char* key, bz_dev& d, bool& rssi) {
+  char t = 0;
+  const char* sig = nullptr;
+  int r = sd_bus_message_peek_type(m, &t, &sig);
+  if (r <= 0) return r < 0 ? r : -EBADMSG;
+  auto is = [&](const char* k, const char* s) { return std::strcmp(key, k) == 0 && std::strcmp(sig, s) == 0; };
+  const char* s = nullptr;
+  int b = 0;
+  if (is("Address", "s")) {
+    if ((r = sd_bus_message_read(m, "v", "s", &s)) >= 0) d.adr = s;
+  } else if (is("Name", "s")) {
+    if ((r = sd_bus_message_read(m, "v", "s", &s)) >= 0) d.nam = s, d.has_nam = true;
+  } else if (is("Alias", "s")) {
+    if ((r = sd_bus_message_read(m, "v", "s", &s)) >= 0) d.als = s;
+  } else if (is("AddressType", "s")) {
+    if ((r = sd_bus_message_read(m, "v", "s", &s)) >= 0) d.rnd = std::strcmp(s, "random") == 0;
+  } else if (is("Adapter", "o")) {
+    if ((r = sd_bus_message_read(m, "v", "o", &s)) >= 0) d.adp = s;
+  } else if (is("Paired", "b")) {
+    if ((r = sd_bus_message_read(m, "v", "b", &b)) >= 0) d.paired = b != 0;
+  } else if (is("Bonded", "b")) {
+    if ((r = sd_bus_message_read(m, "v", "b", &b)) >= 0) d.bonded = b != 0;
+  } else if (is("Connected", "b")) {
+    if ((r = sd_bus_message_read(m, "v", "b", &b)) >= 0) d.con = b != 0;
+  } else if (is("Class", "u")) {
+    uint32_t u = 0;
+    if ((r = sd_bus_message_read(m, "v", "u", &u)) >= 0) d.cls = u;
+  } else {
+    // A new RSSI is the radio hearing the device again.
+    if (std::strcmp(key, "RSSI") == 0) rssi = true;
+    r = sd_bus_message_skip(m, "v");
+  }
+  return r;
+}
+
+// An a{sv} of Device1 properties into `d`; `rssi` set when it holds an RSSI.
+int prp_rd(sd_bus_message* m, bz_dev& d, bool& rssi) {
+  int r = sd_bus_message_enter_container(m, 'a', "{sv}");
+  if (r < 0) return r;
+  while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
+    const char* key = nullptr;
+    if ((r = sd_bus_message_read(m, "s", &key)) < 0) return r;
+    if ((r = prp_one(m, key, d, rssi)) < 0) return r;
+    if ((r = sd_bus_message_exit_container(m)) < 0) return r;
+  }
+  if (r < 0) return r;
+  return sd_bus_message_exit_container(m);
+}
+
+class bt_bluez final : public bt_stk {
+ public:
+  ~bt_bluez() override { drop(); }
+  std::unique_ptr<bt_fnd> srch(const BLUETOOTH_DEVICE_SEARCH_PARAMS& prm) override;
+
+ private:
+  enum class ste { unk, up, down };
+
+  bool run(uint64_t win_us, std::vector<bz_rec>& out, std::string& why);
+  bool con(std::string& why);
+  bool lost(int r, std::string& why);  // false, with `why`; drops a broken connection
+  bool srv(uint64_t end, std::string& why);
+  int obj_rd(sd_bus_message* m, const std::string& pth, bool in_win);
+  void rep(std::vector<bz_rec>& out) const;
+  void drop();
+  static int on_sig(sd_bus_message* m, void* self, sd_bus_error*);
+
+  sd_bus* bus_ = nullptr;
+  ste ste_ = ste::unk;
+  std::string own_;                     // org.bluez's unique name during this search
+  std::set<std::string> adp_;           // adapters by object path
+  std::map<std::string, bz_dev> dev_;   // devices by object path
+  std::string srch_on_;                 // the adapters this search runs on, for the message
+};
+
+void bt_bluez::drop() {
+  // No flush: the connection may be dead or its peer stuck.
+  if (bus_ != nullptr) sd_bus_close_unref(bus_);
+  bus_ = nullptr;
+}
+
+bool bt_bluez::lost(int r, std::string& why) {
+  if (bus_ != nullptr && sd_bus_is_open(bus_) <= 0) {
+    drop();
+    why = std::string("the system bus connection broke (") + std::strerror(r < 0 ? -r : ECONNRESET) + ")";
+  } else if (why.empty()) {
+    why = std::string("the system bus failed (") + std::strerror(r < 0 ? -r : EIO) + ")";
+  }
+  return false;
+}
+
+bool bt_bluez::con(std::string& why) {
+  if (bus_ != nullptr && sd_bus_is_open(bus_) <= 0) drop();
+  if (bus_ != nullptr) return true;
+  // The system bus, or the one DBUS_SYSTEM_BUS_ADDRESS names.
+  const int r = sd_bus_open_system(&bus_);
+  if (r < 0) {
+    bus_ = nullptr;
+    why = std::string("cannot connect to the system bus (") + std::strerror(-r) + ")";
+    return false;
+  }
+  sd_bus_set_method_call_timeout(bus_, CALL_US);
+  return true;
+}
+
+int bt_bluez::obj_rd(sd_bus_message* m, const std::string& pth, bool in_win) {
+  int r = sd_bus_message_enter_container(m, 'a', "{sa{sv}}");
+  if (r < 0) return r;
+  while ((r = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
+    const char* ifc = nullptr;
+    if ((r = sd_bus_message_read(m, "s", &ifc)) < 0) return r;
+    if (std::strcmp(ifc, BZ_DEV) == 0) {
+      bz_dev d;
+      d.adp = pth.substr(0, pth.rfind('/'));  // unless it names its adapter itself
+      bool rssi = false;
+      if ((r = prp_rd(m, d, rssi)) < 0) return r;
+      d.seen = in_win;
+      dev_[pth] = std::move(d);
+    } else {
+      if (std::strcmp(ifc, BZ_ADP) == 0) adp_.insert(pth);
+      if ((r = sd_bus_message_skip(m, "a{sv}")) < 0) return r;
+    }
+    if ((r = sd_bus_message_exit_container(m)) < 0) return r;
+  }
+  if (r < 0) return r;
+  return sd_bus_message_exit_container(m);
+}
+
+int bt_bluez::on_sig(sd_bus_message* m, void* self, sd_bus_error*) {
+  auto& s = *static_cast<bt_bluez*>(self);
+  const char* snd = sd_bus_message_get_sender(m);
+  if (snd == nullptr || s.own_ != snd) return 0;
+  const char* pth = nullptr;
+  if (sd_bus_message_is_signal(m, OBJ_MGR, "InterfacesAdded")) {
+    if (sd_bus_message_read(m, "o", &pth) >= 0) s.obj_rd(m, pth, true);
+  } else if (sd_bus_message_is_signal(m, OBJ_MGR, "InterfacesRemoved")) {
+    if (sd_bus_message_read(m, "o", &pth) < 0 || sd_bus_message_enter_container(m, 'a', "s") < 0) return 0;
+    const std::string p = pth;
+    const char* ifc = nullptr;
+    while (sd_bus_message_read(m, "s", &ifc) > 0) {
+      if (std::strcmp(ifc, BZ_DEV) == 0) s.dev_.erase(p);
+      if (std::strcmp(ifc, BZ_ADP) == 0) s.adp_.erase(p);  // its devices go with it in rep()
+    }
+  } else if (sd_bus_message_is_signal(m, PRP, "PropertiesChanged")) {
+    const char* ifc = nullptr;
+    if (sd_bus_message_read(m, "s", &ifc) < 0 || std::strcmp(ifc, BZ_DEV) != 0) return 0;
+    pth = sd_bus_message_get_path(m);
+    const auto it = pth != nullptr ? s.dev_.find(pth) : s.dev_.end();
+    if (it == s.dev_.end()) return 0;  // not listed: nothing to learn its address from
+    bz_dev d = it->second;  // a message that breaks off half read changes nothing
+    bool rssi = false;
+    if (prp_rd(m, d, rssi) < 0 || sd_bus_message_enter_container(m, 'a', "s") < 0) return 0;
+    const char* gone = nullptr;
+    while (sd_bus_message_read(m, "s", &gone) > 0) {
+      if (std::strcmp(gone, "Name") == 0) d.nam.clear(), d.has_nam = false;
+      if (std::strcmp(gone, "Alias") == 0) d.als.clear();
+    }
+    d.seen = d.seen || rssi;
+    it->second = std::move(d);
+  }
+  return 0;
+}
+
+bool bt_bluez::srv(uint64_t end, std::string& why) {
+  for (;;) {
+    int r = sd_bus_process(bus_, nullptr);
+    if (r < 0) return lost(r, why);
+    const uint64_t now = now_us();
+    if (now >= end) break;
+    if (r > 0) continue;
+    r = sd_bus_wait(bus_, end - now);
+    if (r < 0 && r != -EINTR) return lost(r, why);
+  }
+  for (int i = 0; i < DRN_MAX; ++i) {
+    const int r = sd_bus_process(bus_, nullptr);
+    if (r < 0) return lost(r, why);
+    if (r == 0) break;
+  }
+  return true;
+}
+
+void bt_bluez::rep(std::vector<bz_rec>& out) const {
+  std::map<std::string, size_t> at;  // by address: one device seen by two adapters is one
+  for (const auto& [pth, d] : dev_) {
+    if (adp_.count(d.adp) == 0) continue;  // its adapter is gone
+    bz_rec r{};
+    if (!bt_bz_adr(d.adr.c_str(), r.adr)) continue;
+    const bool rem = d.paired || d.bonded;
+    if (!rem && !d.con && !d.seen) continue;  // only cached from an earlier search
+    // Another program's LE scan fills BlueZ with devices behind changing addresses: each would
+    // be a new entry of a table that never shrinks.
+    if (!rem && d.rnd) continue;
+    r.flg = static_cast<BYTE>((d.con ? BT_DEV_CON : 0) | (rem ? BT_DEV_REM | BT_DEV_AUT : 0));
+    r.cls = d.cls;
+    const auto [it, added] = at.try_emplace(d.adr, out.size());
+    if (!added) {
+      out[it->second].flg |= r.flg;
+      continue;
+    }
+    r.nam = bt_bz_nam(d.has_nam ? d.nam.c_str() : d.als.c_str());
+    out.push_back(std::move(r));
+  }
+}
+
+bool bt_bluez::run(uint64_t win_us, std::vector<bz_rec>& out, std::string& why) {
+  own_.clear();
+  adp_.clear();
+  dev_.clear();
+  if (!con(why)) return false;
+  // Whatever the bus still holds from the last search is stale.
+  for (int i = 0; i < DRN_MAX; ++i) {
+    const int r = sd_bus_process(bus_, nullptr);
+    if (r < 0) return lost(r, why);
+    if (r == 0) break;
+  }
+
+  sd_bus_error e = SD_BUS_ERROR_NULL;
+  sd_bus_message* rpl = nullptr;
+  // bluetoothd's unique name: a restarted one is a new name, and signals of an old one are ignored.
+  int r = sd_bus_call_method(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                             "GetNameOwner", &e, &rpl, "s", BZ_SVC);
+  const char* own = nullptr;
+  if (r >= 0) r = sd_bus_message_read(rpl, "s", &own);
+  if (r >= 0) own_ = own;
+  rpl = sd_bus_message_unref(rpl);
+  if (r < 0) {
+    if (sd_bus_error_has_name(&e, "org.freedesktop.DBus.Error.NameHasNoOwner")) {
+      why = "org.bluez is not on the system bus (is bluetoothd running?)";
+    } else {
+      why = "cannot look up org.bluez on the system bus (" + err_txt(r, e) + ")";
+    }
+    sd_bus_error_free(&e);
+    lost(r, why);
+    return false;
+  }
+
+  // Before the listing, so nothing that happens after it is missed.
+  sd_bus_slot* slt = nullptr;
+  const std::string rule = "type='signal',sender='" + own_ + "'";
+  r = sd_bus_add_match(bus_, &slt, rule.c_str(), on_sig, this);
+  if (r < 0) {
+    why = std::string("cannot listen to org.bluez (") + std::strerror(-r) + ")";
+    return lost(r, why);
+  }
+  struct slt_end {
+    sd_bus_slot*& s;
+    ~slt_end() { s = sd_bus_slot_unref(s); }
+  } slt_end_{slt};
+
+  // Every call to the one bluetoothd the signals come from, even if another takes its place.
+  const char* bz = own_.c_str();
+  r = sd_bus_call_method(bus_, bz, "/", OBJ_MGR, "GetManagedObjects", &e, &rpl, nullptr);
+  if (r < 0) {
+    why = "org.bluez does not list its objects (" + err_txt(r, e) + ")";
+    sd_bus_error_free(&e);
+    return lost(r, why);
+  }
+  r = sd_bus_message_enter_container(rpl, 'a', "{oa{sa{sv}}}");
+  while (r >= 0 && (r = sd_bus_message_enter_container(rpl, 'e', "oa{sa{sv}}")) > 0) {
+    const char* pth = nullptr;
+    if ((r = sd_bus_message_read(rpl, "o", &pth)) >= 0 && (r = obj_rd(rpl, pth, false)) >= 0)
+      r = sd_bus_message_exit_container(rpl);
+  }
+  rpl = sd_bus_message_unref(rpl);
+  if (r < 0) {
+    why = std::string("org.bluez lists its objects in a form kestrel cannot read (") + std::strerror(-r) + ")";
+    return false;
+  }
+  if (adp_.empty()) {
+    why = "no Bluetooth adapter";
+    return false;
+  }
+
+  std::vector<std::string> on;
+  std::string fail;
+  for (const std::string& a : adp_) {
+    // Classic Bluetooth only: LE devices with changing random addresses would fill the table.
+    // A bluetoothd without filters searches all the same, so a refusal is not a failure.
+    sd_bus_call_method(bus_, bz, a.c_str(), BZ_ADP, "SetDiscoveryFilter", nullptr, nullptr, "a{sv}", 1, "Transport",
+                       "s", "bredr");
+    r = sd_bus_call_method(bus_, bz, a.c_str(), BZ_ADP, "StartDiscovery", &e, nullptr, nullptr);
+    // InProgress: this connection's discovery from before still runs.
+    if (r >= 0 || sd_bus_error_has_name(&e, "org.bluez.Error.InProgress")) {
+      on.push_back(a);
+    } else if (fail.empty()) {
+      fail = leaf(a) + ": " + err_txt(r, e);
+    }
+    sd_bus_error_free(&e);
+  }
+  if (on.empty()) {
+    why = "no adapter can search (" + fail + ")";
+    return lost(r, why);
+  }
+
+  if (!srv(now_us() + win_us, why)) return false;
+  for (const std::string& a : on)
+    sd_bus_call_method(bus_, bz, a.c_str(), BZ_ADP, "StopDiscovery", nullptr, nullptr, nullptr);
+  srch_on_.clear();
+  for (const std::string& a : on) srch_on_ += (srch_on_.empty() ? "" : ", ") + leaf(a);
+  rep(out);
+  return true;
+}
+
+std::unique_ptr<bt_fnd> bt_bluez::srch(const BLUETOOTH_DEVICE_SEARCH_PARAMS& prm) {
+  // At least one unit, so that a caller searching in a loop never spins.
+  const uint64_t units = prm.cTimeoutMultiplier > 0 ? prm.cTimeoutMultiplier : 1;
+  const uint64_t win_us = units * bt_unit_ms() * 1000;
+  const uint64_t t0 = now_us();
+  std::vector<bz_rec> out;
+  std::string why;
+  if (!run(win_us, out, why)) {
+    if (ste_ != ste::down) {
+      std::fprintf(stderr,
+                   "kestrel: Bluetooth unavailable: %s. Each pass waits the inquiry time and looks again; "
+                   "set KESTREL_BT_SIM to a scenario file to watch a simulated stack instead.\n",
+                   why.c_str());
+      std::fflush(stderr);
+    }
+    ste_ = ste::down;
+    const uint64_t now = now_us();
+    if (now < t0 + win_us) bt_slp_ms((t0 + win_us - now + 999) / 1000);
+    return nullptr;
+  }
+  if (ste_ == ste::down) {
+    std::fprintf(stderr, "kestrel: Bluetooth available again: searching on %s.\n", srch_on_.c_str());
+    std::fflush(stderr);
+  }
+  ste_ = ste::up;
+  if (out.empty()) return nullptr;
+  return std::make_unique<bz_fnd>(std::move(out));
+}
+
+}  // namespace
+
+bool bt_bz_adr(const char* txt, BYTE (&adr)[6]) {
+  if (txt == nullptr || strnlen(txt, 18) != 17) return false;
+  BYTE b[6];
+  for (int i = 0; i < 6; ++i) {
+    const char* p = txt + 3 * i;
+    const int hi = hex_val(p[0]), lo = hex_val(p[1]);
+    if (hi < 0 || lo < 0 || (i < 5 && p[2] != ':')) return false;
+    b[5 - i] = static_cast<BYTE>(hi << 4 | lo);
+  }
+  std::memcpy(adr, b, sizeof b);
+  return true;
+}
+
+std::u16string bt_bz_nam(const char* utf8) {
+  constexpr size_t MAX = BLUETOOTH_MAX_NAME_SIZE - 1;
+  std::u16string out;
+  if (utf8 == nullptr) return out;
+  for (const auto* p = reinterpret_cast<const unsigned char*>(utf8); *p != 0;) {
+    uint32_t cp = 0;
+    const size_t n = u8_one(p, cp);
+    const size_t need = cp >= 0x10000 ? 2 : 1;
+    if (out.size() + need > MAX) break;
+    if (need == 2) {
+      out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+    p += n;
+  }
+  return out;
+}
+
+std::unique_ptr<bt_stk> bt_bluez_mak() { return std::make_unique<bt_bluez>(); }
