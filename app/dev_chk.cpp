@@ -1,8 +1,10 @@
 #include "app/dev_chk.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "app/cmd_run.h"
 #include "app/opt.h"
@@ -46,6 +48,13 @@ bool txt_is(vmap* tbl, vtyp* prn, const char* key, const char* want) {
   return scoped([&] { return vmap_get_str_str(tbl, prn, key, &v); }) == 0 && std::strcmp(v, want) == 0;
 }
 
+// An entry's own state text is its linked value (the device table holds texts only): read it
+// there instead of looking the key up again.
+bool val_is(vtyp* ent, const char* want) {
+  void* v = nullptr;
+  return scoped([&] { return vtyp_ref_lnk_val(ent, 0, &v); }) == 0 && std::strcmp(static_cast<const char*>(v), want) == 0;
+}
+
 int32_t cnt_of(vmap* tbl, vtyp* ent) {
   int32_t n = 0;
   if (scoped([&] { return vmap_get_str_int(tbl, ent, "cnt", &n); }) != 0) n = 0;
@@ -68,6 +77,80 @@ bool run_cmd(const char* adr, const char* nam, const char* st) {
   return scoped([&] { return cmd_run(adr, nam, st, tpl); }) == 0;
 }
 
+// The seen marks of a pass. A device handled in the enumeration has its "chk" set to "OK" and
+// the sweep sets it back to "-", so after every whole pass each mark reads "-" again. Most
+// devices are seen pass after pass: writing both marks would be two searches and two value
+// replacements per device per pass. So a handled entry is only noted here, and its mark is
+// written only where the table would differ otherwise: when the pass ends early (the notes are
+// written out as "OK", as each would have been), and for the entries whose "OK" was stored.
+class seen_set {
+ public:
+  // Notes ent; ok: its "OK" was stored.
+  void add(vtyp* ent, bool ok) {
+    if (2 * (n_ + 1) > slot_.size()) grow();
+    const uintptr_t v = reinterpret_cast<uintptr_t>(ent) | static_cast<uintptr_t>(ok);
+    for (size_t i = at(ent);; i = (i + 1) & (slot_.size() - 1)) {
+      if (slot_[i] == 0 || (slot_[i] & ~uintptr_t{1}) == reinterpret_cast<uintptr_t>(ent)) {
+        n_ += slot_[i] == 0;
+        slot_[i] |= v;
+        return;
+      }
+    }
+  }
+  // Whether ent was noted (its "OK" stored into *ok), forgetting it.
+  bool take(vtyp* ent, bool* ok) {
+    if (n_ == 0) return false;
+    for (size_t i = at(ent); slot_[i] != 0; i = (i + 1) & (slot_.size() - 1)) {
+      if ((slot_[i] & ~uintptr_t{1}) == reinterpret_cast<uintptr_t>(ent)) {
+        *ok = (slot_[i] & 1) != 0;
+        slot_[i] = GONE;
+        --n_;
+        return true;
+      }
+    }
+    return false;
+  }
+  // Every entry still noted, then none.
+  template <class F>
+  void drain(F&& f) {
+    for (uintptr_t& v : slot_) {
+      if (v != 0 && v != GONE) f(reinterpret_cast<vtyp*>(v & ~uintptr_t{1}));
+      v = 0;
+    }
+    n_ = 0;
+  }
+  void clear() {
+    std::fill(slot_.begin(), slot_.end(), 0);
+    n_ = 0;
+  }
+
+ private:
+  static constexpr uintptr_t GONE = 1;   // a taken entry: probing goes past it
+  size_t at(const vtyp* e) const {
+    return (reinterpret_cast<uintptr_t>(e) * 0x9E3779B97F4A7C15ull >> 20) & (slot_.size() - 1);
+  }
+  void grow() {
+    std::vector<uintptr_t> old(std::max<size_t>(64, 4 * slot_.size()), 0);
+    old.swap(slot_);
+    n_ = 0;
+    for (uintptr_t v : old)
+      if (v != 0 && v != GONE) add(reinterpret_cast<vtyp*>(v & ~uintptr_t{1}), (v & 1) != 0);
+  }
+  std::vector<uintptr_t> slot_;
+  size_t n_ = 0;
+};
+
+seen_set seen;
+// The last pass ended early: marks may read "OK" from it, so the sweep reads every mark.
+bool marks_stale = false;
+
+// Writes the marks of the entries still noted, as the pass would have left them; the next
+// sweep reads the marks.
+void pass_cut(vmap* tbl) {
+  seen.drain([&](vtyp* ent) { put_txt(tbl, ent, "chk", "OK"); });
+  marks_stale = true;
+}
+
 // Step 2 for one reported device; false ends the pass.
 bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
   char adr[ADR_CAP];
@@ -84,14 +167,14 @@ bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
   bool changed;
   const char* st;
   if (inf.fConnected || !inf.fRemembered) {
-    changed = !txt_is(tbl, nullptr, key, "ON");
+    changed = !(have && val_is(ent, "ON"));
     st = "ON";
     if (have && cnt_of(tbl, ent) != c) {
       if (!put_int(tbl, ent, "cnt", c)) return false;
       if (opt_rcd.dbgcnt) cnt_line(key, "set", c);
     }
   } else {
-    changed = txt_is(tbl, nullptr, key, "ON");
+    changed = have && val_is(ent, "ON");
     st = "OFF";
     if (have) {
       int32_t n = cnt_of(tbl, ent);
@@ -103,10 +186,14 @@ bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
       }
     }
   }
-  if (!changed) return !have || put_txt(tbl, ent, "chk", "OK");
+  if (!changed) {
+    if (have) seen.add(ent, false);   // "chk" = "OK", written only if the pass ends early
+    return true;
+  }
 
   if (scoped([&] { return _vmap_put_str_str(tbl, nullptr, key, st, &ent, 0); }) != 0) return false;
   if (!put_txt(tbl, ent, "chk", "OK")) return false;
+  seen.add(ent, true);
   if (!have) {
     if (!put_int(tbl, ent, "cnt", c)) return false;
     if (opt_rcd.dbgcnt) cnt_line(key, "set", c);
@@ -117,7 +204,13 @@ bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
 
 // Step 4 for one entry; false ends the pass.
 bool swp_one(vmap* tbl, vtyp* ent) {
-  if (txt_is(tbl, ent, "chk", "OK")) return put_txt(tbl, ent, "chk", "-");
+  bool ok = false;
+  if (seen.take(ent, &ok)) {
+    // Handled in this pass: its mark goes back to "-" where "OK" was stored (or may be).
+    return !(ok || marks_stale) || put_txt(tbl, ent, "chk", "-");
+  }
+  // Not handled: only a pass that ended early can have left its mark at "OK".
+  if (marks_stale && txt_is(tbl, ent, "chk", "OK")) return put_txt(tbl, ent, "chk", "-");
   void* val = nullptr;
   if (scoped([&] { return vtyp_ref_lnk_val(ent, 0, &val); }) != 0) return true;
   if (std::strcmp(static_cast<const char*>(val), "ON") == 0) {
@@ -139,7 +232,8 @@ bool swp_one(vmap* tbl, vtyp* ent) {
       if (!run_cmd(adr, nam, "OFF")) return false;
     }
   }
-  return put_txt(tbl, ent, "chk", "-");
+  // A mark of "-" stays as it is; after a pass cut short, one it never wrote is written now.
+  return !marks_stale || put_txt(tbl, ent, "chk", "-");
 }
 
 }  // namespace
@@ -156,6 +250,7 @@ void dev_chk(vmap* tbl) {
   sp.hRadio = nullptr;
   BLUETOOTH_DEVICE_INFO inf = {};
   inf.dwSize = sizeof inf;
+  seen.clear();
 
   if (HBLUETOOTH_DEVICE_FIND h = BluetoothFindFirstDevice(&sp, &inf); h != nullptr) {
     bool ok = true;
@@ -164,14 +259,22 @@ void dev_chk(vmap* tbl) {
     } while (ok && BluetoothFindNextDevice(h, &inf));
     // Also on an early end: a pass that keeps its search open leaks one per failure.
     BluetoothFindDeviceClose(h);
-    if (!ok) return;
+    if (!ok) return pass_cut(tbl);
   }
 
   vmap_itr itr = {};
+  bool whole = false;
   if (scoped([&] { return vmap_rng_pop_set(tbl, nullptr, 0, &itr); }) == 0) {
     vtyp* ent = nullptr;
-    while (scoped([&] { return vmap_rng_pop(&itr, &ent, 1); }) == 0)
-      if (!swp_one(tbl, ent)) break;
+    int st;
+    while ((st = scoped([&] { return vmap_rng_pop(&itr, &ent, 1); })) == 0 && swp_one(tbl, ent)) {
+    }
+    whole = st == ERR_EOD;   // the iteration's clean end; a failure of its own or of swp_one cuts
   }
   scoped([&] { return vmap_rng_pop_end(&itr); });
+  if (whole) {
+    marks_stale = false;
+  } else {
+    pass_cut(tbl);
+  }
 }
