@@ -41,8 +41,9 @@ size_t crt_ls_cnv(char* dst, size_t cap, const WCHAR* src, size_t src_max) {
   if (dst == nullptr || cap == 0) return 0;
   size_t len = 0;
   if (src != nullptr) {
-    // Without the converter (no gconv modules) ASCII still comes through, the rest as '?'.
-    iconv_t cd = iconv_open("CP932", "UTF-16LE");
+    // Opened once for the process: a watcher converts a name per device per pass. Without the
+    // converter (no gconv modules) ASCII still comes through, the rest as '?'.
+    static const iconv_t cd = iconv_open("CP932", "UTF-16LE");
     for (size_t i = 0; i < src_max && src[i] != 0;) {
       const size_t n = is_hi(src[i]) && i + 1 < src_max && is_lo(src[i + 1]) ? 2 : 1;
       const bool lone = n == 1 && (is_hi(src[i]) || is_lo(src[i]));  // half a pair: no character
@@ -54,7 +55,6 @@ size_t crt_ls_cnv(char* dst, size_t cap, const WCHAR* src, size_t src_max) {
       len += bn;
       i += n;
     }
-    if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
   }
   dst[len] = '\0';
   return len;
