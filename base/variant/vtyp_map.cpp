@@ -25,40 +25,13 @@ inline int sgn3(T x, T y) {
   return static_cast<int>(x > y) - static_cast<int>(x < y);
 }
 
-// The header bytes that decide a record's layout: kind (without the map's colour bit, which
-// no layout depends on), then ext and ext2 where present. Every record has at least three
-// bytes, so reading them is safe whatever they hold.
-inline uint32_t lay_hdr(const void* rec) {
-  const auto* b = static_cast<const unsigned char*>(rec);
-  const uint32_t ext = b[1] & (0u - ((b[0] >> 3) & 1u));   // VTYP_EXT
-  const uint32_t ext2 = b[2] & (0u - ((ext >> 3) & 1u));   // VTYP_EXT2
-  return (b[0] & ~uint32_t{VTYP_MAP_FLG}) | ext << 8 | ext2 << 16 | 1u << 24;
-}
-
-// A layout is a function of the header bytes alone, and the keys of a map share theirs: a
-// compare takes the layouts from here rather than working them out anew twice a step. (A kept
-// layout's typ may carry another node's colour bit; only the kind and storage are read.)
-struct lay_memo {
-  uint32_t hdr;
-  vtyp_lay lay;
-};
-lay_memo lay_mem[8];
-
-inline const vtyp_lay& lay_of(const void* rec) {
-  const uint32_t h = lay_hdr(rec);
-  lay_memo& m = lay_mem[(h * 0x9E3779B1u) >> 29];
-  if (CVR(m.hdr != h)) {
-    __vtyp_lay(rec, &m.lay);
-    m.hdr = h;
-  }
-  return m.lay;
-}
-
 }  // namespace
 
 int vtyp_map_cmp(const void* a, const void* b, void* /*arg*/) {
-  const vtyp_lay la = lay_of(a);
-  const vtyp_lay lb = lay_of(b);
+  vtyp_lay la;
+  vtyp_lay lb;
+  __vtyp_lay(a, &la);
+  __vtyp_lay(b, &lb);
   // Parent first (none before any), then storage, then kind.
   const bool an = la.nst >= 0;
   const bool bn = lb.nst >= 0;

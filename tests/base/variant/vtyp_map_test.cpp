@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "base/base.h"
@@ -101,6 +102,31 @@ TEST(VtypMapCmp, Values) {
   // Pointers are all equal.
   vtyp_dsc pa = key(VTYP_PTR, kLo), pb = key(VTYP_PTR, kHi);
   EXPECT_EQ(vtyp_map_cmp(&pa, &pb, nullptr), 0);
+}
+
+TEST(VtypMapCmp, TextKeysOrderAsStdStringDoes) {
+  // Random Shift-JIS texts, sharing prefixes often: the compare's sign, descriptor against
+  // descriptor and against stored node, is std::string's (which orders unsigned bytes).
+  std::mt19937 rng(4321);
+  const char* pieces[] = {"a", "A", "z", "0", "-", "\x82\xA0", "\x83\x5C", "\xFA\x40", "\x81", "\xFF", "~", " "};
+  auto text = [&] {
+    std::string s;
+    for (unsigned n = rng() % 6; n > 0; --n) s += pieces[rng() % std::size(pieces)];
+    return s;
+  };
+  for (int i = 0; i < 4000; ++i) {
+    const std::string a = text();
+    const std::string b = rng() % 3 == 0 ? a + text() : text();
+    const int want = (a > b) - (a < b);
+    const vtyp_dsc ka = key(VTYP_STR, a.c_str(), kLo);
+    const vtyp_dsc kb = key(VTYP_STR, b.c_str(), kLo);
+    const int got = vtyp_map_cmp(&ka, &kb, nullptr);
+    ASSERT_EQ((got > 0) - (got < 0), want) << a << " / " << b;
+    vtyp* sb = stored(kb);
+    const int got_n = vtyp_map_cmp(&ka, sb, nullptr);
+    vtyp_map_del(sb, nullptr);
+    ASSERT_EQ((got_n > 0) - (got_n < 0), want) << a << " / " << b;
+  }
 }
 
 TEST(VtypMapCmp, RangeSelectsChildrenOfOneParent) {
