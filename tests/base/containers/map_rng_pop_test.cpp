@@ -53,7 +53,14 @@ struct tmap {
 
 std::string shape(const tnod* n) {
   if (n == nullptr) return ".";
-  return "(" + shape(n->l) + std::to_string(n->key) + (n->clr & 1 ? "r" : "b") + shape(n->r) + ")";
+  // Appended piece by piece: GCC 12 at -O3 takes "(" + ... for an overlapping copy.
+  std::string s = "(";
+  s += shape(n->l);
+  s += std::to_string(n->key);
+  s += n->clr & 1 ? "r" : "b";
+  s += shape(n->r);
+  s += ")";
+  return s;
 }
 std::string shape(const tmap& t) { return shape(static_cast<const tnod*>(t.m.root)); }
 

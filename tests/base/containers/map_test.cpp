@@ -105,7 +105,14 @@ std::vector<int> keys(const tmap& t) {
 // Structure and colours, for "did anything move" checks.
 std::string shape(const tnod* n) {
   if (n == nullptr) return ".";
-  return "(" + shape(n->l) + std::to_string(n->key) + (n->clr & 1 ? "r" : "b") + shape(n->r) + ")";
+  // Appended piece by piece: GCC 12 at -O3 takes "(" + ... for an overlapping copy.
+  std::string s = "(";
+  s += shape(n->l);
+  s += std::to_string(n->key);
+  s += n->clr & 1 ? "r" : "b";
+  s += shape(n->r);
+  s += ")";
+  return s;
 }
 std::vector<int> range(int a, int b) {
   std::vector<int> v;

@@ -386,7 +386,7 @@ TEST(VmapModel, RandomOperationsAgainstAReferenceMap) {
   std::mt19937 rng(20240611);
   std::vector<std::string> texts = {"", "a", "b", "ab", "abc", "z", "\x81\x40", "\xFF", "cnt",
                                     "chk", "ON", "OFF"};
-  for (int i = 0; i < 12; ++i) texts.push_back("k" + std::to_string(i));
+  for (int i = 0; i < 12; ++i) texts.push_back(std::string("k").append(std::to_string(i)));
   auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
 
   constexpr int kOps = 50000;
@@ -403,7 +403,7 @@ TEST(VmapModel, RandomOperationsAgainstAReferenceMap) {
       int r;
       if (op <= 2) {
         nv.kind = vk::str;
-        nv.s = "v" + std::to_string(rng() % 1000);
+        nv.s = std::string("v").append(std::to_string(rng() % 1000));
         r = _vmap_put_str_str(&vm, p, k.c_str(), nv.s.c_str(), &out, flg);
       } else if (op == 3) {
         nv.kind = vk::num;
