@@ -1,5 +1,7 @@
 #include "base/diag/cvr.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +33,17 @@ test_cvr_rcd* rcd_new() {
 
 void test_cvr_ext() {
   const char* path = std::getenv("BAS_CVR_PATH");
-  if (CVR(path != nullptr && *path != '\0')) test_cvr_dump(&test_cvr_prc, path);
+  if (CVR(path == nullptr || *path == '\0')) return;
+  // "%p" stands for the process id, so that the processes of a test run keep a table each.
+  const char* p = std::strstr(path, "%p");
+  if (CVR(p == nullptr)) {
+    test_cvr_dump(&test_cvr_prc, path);
+    return;
+  }
+  char buf[4096];
+  const int n = std::snprintf(buf, sizeof buf, "%.*s%ld%s", static_cast<int>(p - path), path,
+                              static_cast<long>(getpid()), p + 2);
+  if (CVR(n > 0 && static_cast<size_t>(n) < sizeof buf)) test_cvr_dump(&test_cvr_prc, buf);
 }
 
 struct test_cvr_ext_reg {

@@ -130,6 +130,24 @@ TEST(CvrDump, WritesTheTableAtExitWhenAsked) {
   EXPECT_NE(csv.find("\ndump.cpp,42,dumper,1,2\n"), std::string::npos) << csv;
 }
 
+TEST(CvrDump, PercentPIsTheProcessId) {
+  // Every process of a test run keeps its own table.
+  tu::tmp_dir dir;
+  long pid = 0;
+  const int st = tu::in_child([&] {
+    setenv("BAS_CVR_PATH", dir.file("cvr-%p.csv").c_str(), 1);
+    _test_cvr_pas(nullptr, 2, "dump.cpp", 44, "dumper", "test_coverage");
+    std::FILE* f = std::fopen(dir.file("pid").c_str(), "w");
+    std::fprintf(f, "%ld", static_cast<long>(getpid()));
+    std::fclose(f);
+    return 0;
+  });
+  ASSERT_EQ(st, 0);
+  pid = std::stol(tu::slurp(dir.file("pid")));
+  const std::string csv = tu::slurp(dir.file("cvr-" + std::to_string(pid) + ".csv"));
+  EXPECT_NE(csv.find("\ndump.cpp,44,dumper,2,1\n"), std::string::npos) << csv;
+}
+
 TEST(CvrDump, NoFileWithoutThePath) {
   tu::tmp_dir dir;
   const int st = tu::in_child([&] {
