@@ -1,0 +1,171 @@
+// The watcher over a long run: devices come and go and change their names, one in ten with a
+// hostile name, and every change runs a command through a stand-in program. Every so many passes
+// it prints the register's blocks and bytes, the resident size, the open descriptors, the
+// children left and the time per pass; with --check it fails (status 1) unless all but the time
+// stay flat after the warm-up.
+//   soak [--passes N] [--every N] [--devices N] [--check] STAND_IN
+#include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/dev_chk.h"
+#include "app/opt.h"
+#include "base/base.h"
+#include "platform/bt_stk.h"
+
+namespace {
+
+// Names a device takes in turn; one device in ten has hostile ones.
+const std::vector<std::u16string> plain_names = {u"phone", u"Pixel 8", u"スピーカー"};
+const std::vector<std::u16string> hostile_names = {
+    u"x=ON\n060504030201-evil",  u"q\" \"--injected", u"ends in \\", u"\\\\\"", u"@time@ @@ @",
+    u"tab\tcr\resc\x1B[2J",      u"ソ\\", u"髙ⅰ﨑", u"\U0001F600 emoji", std::u16string(300, u'L'),
+    u"$(touch /tmp/kestrel-soak-pwned)", u"`id`;|&",
+};
+
+struct churn_stk final : bt_stk {
+  int devices;
+  uint64_t pass = 0;
+  explicit churn_stk(int n) : devices(n) {}
+
+  std::unique_ptr<bt_fnd> srch(const BLUETOOTH_DEVICE_SEARCH_PARAMS&) override {
+    ++pass;
+    auto f = std::make_unique<fnd>();
+    for (int d = 0; d < devices; ++d) {
+      // Device d is away for a few passes out of every d % 17 + 5, paired ones switched off
+      // instead, and takes its next name every 29 passes (all of them within 400 passes).
+      const uint64_t period = static_cast<uint64_t>(d % 17 + 5);
+      const bool away = pass % period < static_cast<uint64_t>(d % 3 + 1);
+      const bool paired = d % 4 == 0;
+      if (away && !paired) continue;
+      const auto& names = d % 10 == 0 ? hostile_names : plain_names;
+      const std::u16string& nam = names[(pass / 29 + static_cast<uint64_t>(d)) % names.size()];
+      BYTE adr[6] = {BYTE(d), BYTE(d >> 8), 0x5C, 0x22, 0xA0, 0xFF};
+      const BYTE flg = paired ? (away ? BT_DEV_REM : BT_DEV_REM | BT_DEV_CON) : 0;
+      f->devs.push_back({});
+      BLUETOOTH_DEVICE_INFO& inf = f->devs.back();
+      inf.dwSize = sizeof inf;
+      bt_inf_set(inf, adr, flg, reinterpret_cast<const WCHAR*>(nam.data()), nam.size());
+    }
+    if (f->devs.empty()) return nullptr;
+    return f;
+  }
+
+  struct fnd final : bt_fnd {
+    std::vector<BLUETOOTH_DEVICE_INFO> devs;
+    size_t i = 0;
+    bool nxt(BLUETOOTH_DEVICE_INFO& inf) override {
+      if (i == devs.size()) return false;
+      const DWORD sz = inf.dwSize;
+      inf = devs[i++];
+      inf.dwSize = sz;
+      return true;
+    }
+  };
+};
+
+struct figures {
+  size_t blocks = 0;
+  uint64_t bytes = 0;
+  long rss_kb = 0;
+  int fds = 0;
+  bool children = false;
+};
+
+figures measure() {
+  figures f;
+  rscmng_walk(nullptr, [](const rscmng_rcd* r, void* a) {
+    auto* x = static_cast<figures*>(a);
+    ++x->blocks;
+    x->bytes += r->size;
+    return 0;
+  }, &f);
+  if (FILE* s = std::fopen("/proc/self/statm", "r")) {
+    long pages = 0, res = 0;
+    if (std::fscanf(s, "%ld %ld", &pages, &res) == 2) f.rss_kb = res * (sysconf(_SC_PAGESIZE) / 1024);
+    std::fclose(s);
+  }
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (dirent* e = readdir(d)) f.fds += e->d_name[0] != '.';
+    closedir(d);
+  }
+  int st = 0;
+  f.children = !(waitpid(-1, &st, WNOHANG) == -1 && errno == ECHILD);
+  return f;
+}
+
+double now_s() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long passes = 100000, every = 10000, devices = 60;
+  bool check = false;
+  const char* stand_in = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--passes" && i + 1 < argc) passes = std::atol(argv[++i]);
+    else if (a == "--every" && i + 1 < argc) every = std::atol(argv[++i]);
+    else if (a == "--devices" && i + 1 < argc) devices = std::atol(argv[++i]);
+    else if (a == "--check") check = true;
+    else stand_in = argv[i];
+  }
+  if (stand_in == nullptr || passes < 2 * every || every < 400) {
+    std::fprintf(stderr, "usage: soak [--passes N] [--every N] [--devices N] [--check] STAND_IN\n");
+    return 2;
+  }
+  // The commands see every placeholder, quoted and not.
+  static std::string on, off;
+  on = std::string(stand_in) + " /dev/null \"@name@\" @addr@ @onoff@ \"@time@\" @name@";
+  off = on;
+  opt_rcd = {4, 2, on.c_str(), off.c_str(), 1, 1, 1, 1};
+  bt_stk_set(std::make_unique<churn_stk>(static_cast<int>(devices)));
+  // The lines go nowhere: the soak is about what the watcher keeps, not what it prints.
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) return 2;
+
+  vmap tbl = {};
+  if (vmap_set(&tbl, VMAP_NST) != 0) return 2;
+  std::fprintf(stderr, "%10s %8s %10s %9s %5s %8s %12s\n", "passes", "blocks", "bytes", "rss[kB]", "fds",
+               "children", "ms per pass");
+  figures warm{};
+  bool flat = true;
+  double t0 = now_s();
+  for (long p = 1; p <= passes; ++p) {
+    dev_chk(&tbl);
+    if (p % every != 0) continue;
+    const figures f = measure();
+    const double ms = (now_s() - t0) * 1000.0 / static_cast<double>(every);
+    std::fprintf(stderr, "%10ld %8zu %10llu %9ld %5d %8s %12.3f\n", p, f.blocks, static_cast<unsigned long long>(f.bytes),
+                 f.rss_kb, f.fds, f.children ? "yes" : "none", ms);
+    if (p == every) {
+      warm = f;   // the table has every key by now (every must be 400 or more)
+    } else {
+      // Only the state texts change size ("ON", "OFF"): a byte per device at the most. The
+      // allocator may hold a few pages more or less.
+      const uint64_t db = f.bytes > warm.bytes ? f.bytes - warm.bytes : warm.bytes - f.bytes;
+      flat = flat && f.blocks == warm.blocks && db <= static_cast<uint64_t>(3 * devices) &&
+             f.fds == warm.fds && !f.children && f.rss_kb <= warm.rss_kb + 512;
+    }
+    t0 = now_s();
+  }
+  vmap_end(&tbl);
+  bt_stk_set(nullptr);
+  if (check && !flat) {
+    std::fprintf(stderr, "soak: not flat after the warm-up\n");
+    return 1;
+  }
+  return 0;
+}
