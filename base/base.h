@@ -17,3 +17,5 @@
 #include "base/stream/bstream.h"
 #include "base/stream/cstream.h"
 #include "base/variant/vmap_fmt.h"
+#include "base/text/txt_mtc.h"
+#include "base/text/regexp.h"

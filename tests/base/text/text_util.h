@@ -1,0 +1,107 @@
+// Shared by the text engine tests: compiling a pattern from its text, reading a term back as
+// a list, and running the matcher over a text.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/base.h"
+#include "base/stream/stream_fixture.h"
+
+namespace tx {
+
+// A character stream over its own copy of a text, built in place.
+struct cstr {
+  std::string txt;
+  const char* cur;
+  stream bs{};
+  stream cs{};
+  explicit cstr(std::string s) : txt(std::move(s)), cur(txt.c_str()) {
+    stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
+    stream_set(&cs, &bs, &STREAM_OPS_SJIS);
+  }
+  cstr(const cstr&) = delete;
+  cstr& operator=(const cstr&) = delete;
+  stream* operator&() { return &cs; }
+};
+
+inline int compile(const std::string& pattern, txt_mtc_chk* chk) {
+  cstr s(pattern);
+  return regexp_trm(chk, &s);
+}
+
+// One node as the tests state it: its kind bits, its character or count, and for branch
+// nodes the index of the node it links to (-1 for none).
+struct nod {
+  uint32_t kind;
+  uint32_t val;
+  int lnk;
+  bool operator==(const nod& o) const { return kind == o.kind && val == o.val && lnk == o.lnk; }
+};
+
+inline std::ostream& operator<<(std::ostream& os, const nod& n) {
+  return os << "{0x" << std::hex << n.kind << ", 0x" << n.val << std::dec << ", " << n.lnk << "}";
+}
+
+inline std::vector<nod> nodes(const txt_trm* t) {
+  std::vector<const txt_trm*> all;
+  for (const txt_trm* n = t; n != nullptr; n = n->next) all.push_back(n);
+  std::vector<nod> v;
+  for (const txt_trm* n : all) {
+    if (n->kind & (TRM_BRA | TRM_KET)) {
+      int idx = -1;
+      for (size_t i = 0; i < all.size(); ++i)
+        if (all[i] == n->arg.lnk) idx = static_cast<int>(i);
+      if (n->arg.lnk != nullptr && idx < 0) idx = -2;   // a link out of the term
+      v.push_back({n->kind, 0, idx});
+    } else {
+      v.push_back({n->kind, n->arg.val, -1});
+    }
+  }
+  return v;
+}
+
+// The nodes a pattern compiles to (the term is released again).
+inline std::vector<nod> nodes_of(const std::string& pattern) {
+  txt_mtc_chk chk{};
+  EXPECT_EQ(compile(pattern, &chk), 0) << pattern;
+  std::vector<nod> v = nodes(chk.trm);
+  txt_mtc_trm_end(chk.trm);
+  return v;
+}
+
+struct res {
+  int32_t st;
+  uint32_t top, end;
+  bool operator==(const res& o) const {
+    return st == o.st && (st != 0 || (top == o.top && end == o.end));
+  }
+};
+inline std::ostream& operator<<(std::ostream& os, const res& r) {
+  os << "status " << r.st;
+  if (r.st == 0) os << " [" << r.top << "," << r.end << ")";
+  return os;
+}
+
+// txt_mtc of pattern over text with the given options; positions from 0.
+inline res match(const std::string& pattern, const std::string& text,
+                 uint32_t flags = TXT_MTC_FLG_DEF) {
+  txt_mtc_chk chk{};
+  cstr pat(pattern);
+  const int c = regexp_chk(&chk, &pat, &flags);
+  EXPECT_EQ(c, 0) << pattern;
+  if (c != 0) return {c, 0, 0};
+  cstr in(text);
+  const int32_t st = txt_mtc(&chk, &in);
+  const res r{st, chk.mtc_top, chk.mtc_end};
+  txt_mtc_chk_end(&chk);
+  return r;
+}
+
+inline res ok(uint32_t top, uint32_t end) { return {0, top, end}; }
+inline res none() { return {ERR_END, 0, 0}; }
+
+}  // namespace tx
