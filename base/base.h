@@ -19,3 +19,5 @@
 #include "base/variant/vmap_fmt.h"
 #include "base/text/txt_mtc.h"
 #include "base/text/regexp.h"
+#include "base/text/txt_spr.h"
+#include "base/text/txt_anr.h"

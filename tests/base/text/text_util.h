@@ -105,3 +105,54 @@ inline res ok(uint32_t top, uint32_t end) { return {0, top, end}; }
 inline res none() { return {ERR_END, 0, 0}; }
 
 }  // namespace tx
+
+namespace tx {
+
+// The option parser's token patterns, in its order.
+struct spr_pat {
+  uint32_t typ;
+  const char* txt;
+};
+inline constexpr spr_pat OPT_PATTERNS[] = {
+    {1, "[a-zA-Z0-9_]+"}, {2, "\\\\."},   {16, "#"},         {17, "/"},
+    {18, "="},            {19, "\""},     {788, "\\["},      {789, "\\]"},
+    {278, ";"},           {0x20000120, "\n"}, {0x20000021, "[ \t]+"}};
+
+inline constexpr uint32_t WORD = 1, ESC = 2, HASH = 16, SLASH = 17, EQ = 18, QUOTE = 19,
+                          OPEN = 788, CLOSE = 789, SEMI = 278, LINE = 0x20000120,
+                          BLANK = 0x20000021;
+
+using tok = std::pair<uint32_t, std::string>;
+
+// A splitter over its own copy of a text.
+struct splitter {
+  cstr in;
+  struct txt_spr spr{};
+  explicit splitter(std::string text) : in(std::move(text)) {
+    EXPECT_EQ(txt_spr_set(&spr, &in), 0);
+  }
+  ~splitter() { txt_spr_end(&spr); }
+  splitter(const splitter&) = delete;
+  splitter& operator=(const splitter&) = delete;
+
+  int add(uint32_t typ, const char* pattern, const uint32_t* flags = nullptr,
+          const char* cnd = nullptr, int32_t cnd_val = 0, const char* set = nullptr,
+          int32_t set_val = 0) {
+    cstr p(pattern);
+    return txt_spr_psh_lst_regexp(&spr, typ, &p, flags, cnd, cnd_val, set, set_val);
+  }
+  void add_opt() {
+    for (const spr_pat& p : OPT_PATTERNS) EXPECT_EQ(add(p.typ, p.txt), 0) << p.txt;
+  }
+  // Every token up to the first non-zero status, which goes to *end.
+  std::vector<tok> all(int32_t* end = nullptr) {
+    std::vector<tok> v;
+    txt_spr_tok t{};
+    int32_t st;
+    while ((st = txt_spr(&spr, &t)) == 0) v.emplace_back(t.typ, t.txt);
+    if (end != nullptr) *end = st;
+    return v;
+  }
+};
+
+}  // namespace tx
