@@ -104,6 +104,18 @@ int __txt_anr_mak_fct_by_stm(txt_anr_elm** elm, uint32_t typ, stream* strm);
 void __txt_anr_elm_end(txt_anr* anr, txt_anr_elm* elm);
 int __txt_anr(txt_anr* anr);
 
+// Where a rule's matching stands: the current element and the position before it (the
+// cursor stands on cur).
+struct txt_anr_ctx {
+  txt_anr* anr;
+  txt_anr_elm* cur;
+  txt_anr_pos prv;
+};
+// A factor while its rule is matched: 1 passes, 0 fails, a failure status ends the analysis.
+int __txt_anr_fct_mtc(txt_anr_ctx* ctx, txt_anr_fct* fct);
+// A factor's action once its rule fires: 0, or the status that ends the analysis.
+int __txt_anr_fct_act(txt_anr_ctx* ctx, txt_anr_fct* fct);
+
 // A character stream over the texts of an analyzer stream's elements.
 struct txt_anr_cvt {
   stream* anr;        // ended with this stream

@@ -156,3 +156,100 @@ struct splitter {
 };
 
 }  // namespace tx
+
+namespace tx {
+
+struct fct {
+  uint32_t knd;
+  uint32_t val = 0;
+  const char* txt = nullptr;
+};
+struct rul {
+  std::vector<fct> f;
+  std::vector<uint32_t> prm = {};   // empty: no parameters
+};
+
+inline void add_rules(txt_anr* a, const std::vector<rul>& rules) {
+  for (const rul& r : rules) {
+    ASSERT_EQ(txt_anr_chk_add_lst(a, r.prm.empty() ? nullptr : r.prm.data()), 0);
+    for (const fct& f : r.f) ASSERT_EQ(txt_anr_chk_add_fct(a, f.knd, f.val, f.txt, nullptr), 0);
+  }
+}
+
+// Non-hidden elements handed on by an analyzer, up to the first non-zero status.
+inline std::vector<tok> drain(txt_anr* a, int32_t* end = nullptr) {
+  std::vector<tok> v;
+  txt_anr_elm e{};
+  int32_t st;
+  while ((st = _txt_anr_stream_pop(a, &e)) == 0) v.emplace_back(e.typ, e.txt);
+  if (end != nullptr) *end = st;
+  return v;
+}
+
+// One analyzer over a splitter.
+struct analyzer {
+  splitter s;
+  txt_anr a{};
+  analyzer(std::string text, const std::vector<spr_pat>& pats, const std::vector<rul>& rules)
+      : s(std::move(text)) {
+    for (const spr_pat& p : pats) EXPECT_EQ(s.add(p.typ, p.txt), 0) << p.txt;
+    EXPECT_EQ(txt_anr_set(&a, &s.spr), 0);
+    add_rules(&a, rules);
+  }
+  ~analyzer() { txt_anr_end(&a); }   // ends the splitter with it
+  analyzer(const analyzer&) = delete;
+  analyzer& operator=(const analyzer&) = delete;
+  std::vector<tok> all(int32_t* end = nullptr) { return drain(&a, end); }
+};
+
+// The option parser's chain: the splitter, then escapes, quoted strings, and clean-up.
+inline const std::vector<rul> ESCAPES = {
+    {{{0, ESC, "\\\\n"}, {16}, {11, WORD, "\n"}}},   {{{0, ESC, "\\\\t"}, {16}, {11, WORD, "\t"}}},
+    {{{0, ESC, "\\\\\""}, {16}, {11, WORD, "\""}}},  {{{0, ESC, "\\\\\\\\"}, {16}, {11, WORD, "\\"}}},
+    {{{0, ESC, "\\\\/"}, {16}, {11, WORD, "/"}}}};
+inline const std::vector<rul> QUOTES = {
+    {{{0, QUOTE}, {16}, {27}, {4}, {3, QUOTE}, {16}, {28}, {29, WORD}}}};
+inline const std::vector<rul> CLEANUP = {{{{0, BLANK}, {16}}}, {{{0, 0}, {16}}}};
+
+struct parser {
+  cstr in;
+  struct txt_spr spr{};
+  txt_anr a1{}, a2{}, a3{};
+  stream s1{}, s2{}, out{};
+  explicit parser(std::string text) : in(std::move(text)) {
+    EXPECT_EQ(txt_spr_set(&spr, &in), 0);
+    for (const spr_pat& p : OPT_PATTERNS) {
+      cstr pat(p.txt);
+      EXPECT_EQ(txt_spr_psh_lst_regexp(&spr, p.typ, &pat, nullptr, nullptr, 0, nullptr, 0), 0);
+    }
+    EXPECT_EQ(txt_anr_set(&a1, &spr), 0);
+    add_rules(&a1, ESCAPES);
+    EXPECT_EQ(txt_anr_stream_set(&s1, &a1), 0);
+    EXPECT_EQ(_txt_anr_set(&a2, &s1), 0);
+    add_rules(&a2, QUOTES);
+    EXPECT_EQ(txt_anr_stream_set(&s2, &a2), 0);
+    EXPECT_EQ(_txt_anr_set(&a3, &s2), 0);
+    add_rules(&a3, CLEANUP);
+    EXPECT_EQ(txt_anr_stream_set(&out, &a3), 0);
+  }
+  // Ending the last stream releases the whole chain; the records' own ends are no-ops then.
+  ~parser() {
+    stream_end(&out);
+    txt_spr_end(&spr);
+    txt_anr_end(&a1);
+    txt_anr_end(&a2);
+    txt_anr_end(&a3);
+  }
+  parser(const parser&) = delete;
+  parser& operator=(const parser&) = delete;
+  std::vector<tok> all(int32_t* end = nullptr) {
+    std::vector<tok> v;
+    txt_anr_elm e{};
+    int32_t st;
+    while ((st = stream_pop(&out, &e)) == 0) v.emplace_back(e.typ, e.txt);
+    if (end != nullptr) *end = st;
+    return v;
+  }
+};
+
+}  // namespace tx

@@ -106,7 +106,7 @@ TEST_F(TxtMtcRef, MergingEqualThreadsChangesNoResult) {
       const bool dense = kind > 0;
       g.dense = kind == 1;
       g.race = kind == 2;
-      for (int i = 0; i < (kind == 0 ? 600 : 250); ++i) {
+      for (int i = 0; i < (kind == 0 ? 300 : 160); ++i) {
         const rg::pat p = g.pattern();
         for (const uint32_t mode : modes) {
           const uint32_t flags = mode & ~0x8000u;

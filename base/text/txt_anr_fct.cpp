@@ -1,0 +1,412 @@
+// The analyzer's factors: what each kind tests or moves while its rule is matched, the
+// position it records, and what it does when the rule fires.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/containers/buf.h"
+#include "base/diag/cvr.h"
+#include "base/diag/err.h"
+#include "base/diag/malloc.h"
+#include "base/diag/rscmng.h"
+#include "base/diag/tmr.h"
+#include "base/stream/cstream.h"
+#include "base/text/txt_anr.h"
+#include "base/variant/vmap_fmt.h"
+
+namespace {
+
+enum : int { FAIL = 0, PASS = 1 };
+
+int act_fail() {
+  if (CVR(err_no >= 0)) err_no = ERR_FAIL;
+  return err_no;
+}
+
+// A move that ran out of elements fails the factor; any other failure ends the analysis.
+int moved(int32_t st) {
+  if (CVR(st == 0)) return PASS;
+  if (CVR(err_code(st) == 0 || err_code(st) == 1)) return FAIL;
+  return st;
+}
+
+inline bool hidden(const txt_anr_elm* e) { return (e->stt & TXT_ANR_ELM_HID) != 0; }
+
+// A character stream over a text, built in place.
+struct txt_cs {
+  const char* cur;
+  stream bs{};
+  stream cs{};
+  explicit txt_cs(const char* t) : cur(CVR(t != nullptr) ? t : "") {
+    stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
+    stream_set(&cs, &bs, &STREAM_OPS_SJIS);
+  }
+};
+
+// The element test of kinds 0 to 3: its type, and a match of the factor's text inside its text.
+int tst(txt_anr_fct* f, const txt_anr_elm* e) {
+  if (CVR(f->val != TXT_ANR_ANY && e->typ != f->val)) return FAIL;
+  if (CVR(f->chk.trm == nullptr)) return PASS;
+  static tmr_rcd sec_rcd{"__txt_anr txt_mtc", __FILE__, __LINE__, nullptr, nullptr,
+                         0, 0, 0, 0, 0, 0, 0, 0};
+  tmr_sec sec{sec_rcd};
+  txt_cs in(e->txt);
+  const int32_t st = txt_mtc(&f->chk, &in.cs);
+  txt_mtc_chk_rst(&f->chk);
+  if (CVR(st == 0)) return PASS;
+  // An anchored checker fails as soon as its last thread dies: no match. Otherwise a failure
+  // of the matcher is one (memory) and ends the analysis.
+  if (CVR(st == ERR_END || (f->chk.flg & TXT_MTC_ANC) != 0)) {
+    err_ok();
+    return FAIL;
+  }
+  err_no = st;
+  return st;
+}
+
+struct saved {
+  txt_anr_elm* cursor;
+  txt_anr_elm* cur;
+  txt_anr_pos prv;
+};
+saved save(const txt_anr_ctx* c) { return {c->anr->elm_cur, c->cur, c->prv}; }
+void back(txt_anr_ctx* c, const saved& s) {
+  c->anr->elm_cur = s.cursor;
+  c->cur = s.cur;
+  c->prv = s.prv;
+}
+
+int nxt(txt_anr_ctx* c) { return moved(txt_anr_nxt(c->anr, &c->cur, &c->prv)); }
+
+// Kinds 2 and 3: the first element from here on, group by group, that passes the test.
+int find(txt_anr_ctx* c, txt_anr_fct* f, bool stay) {
+  const saved s = save(c);
+  int r = FAIL;
+  for (;;) {
+    if (CVR(c->cur == nullptr)) break;
+    r = tst(f, c->cur);
+    if (CVR(r != FAIL)) break;
+    r = moved(__txt_anr_mov_nxt(c->anr, &c->cur, &c->prv, 1));
+    if (CVR(r != PASS)) break;
+    r = FAIL;
+  }
+  if (CVR(r != PASS || !stay)) back(c, s);
+  return r;
+}
+
+// Kinds 7 and 8: out of the enclosing group, past its closer or onto it.
+int leave(txt_anr_ctx* c, bool past) {
+  int32_t depth = 1;
+  for (;;) {
+    txt_anr_elm* e = c->cur;
+    if (CVR(e == nullptr)) return FAIL;
+    if (CVR((e->typ & TXT_ANR_SKP) == 0)) {
+      if (CVR(e->typ & TXT_ANR_OPN)) ++depth;
+      if (CVR(e->typ & TXT_ANR_CLS)) --depth;
+    }
+    if (CVR(depth == 0 && !past)) return PASS;
+    const saved s = save(c);
+    const int r = nxt(c);
+    if (CVR(depth == 0)) {
+      // A closer that ends the input: the factor passes on it.
+      if (CVR(r == FAIL)) back(c, s);
+      return r == FAIL ? PASS : r;
+    }
+    if (CVR(r != PASS)) return r;
+  }
+}
+
+// Kind 10's position: after the matching closer when the current element opens a group
+// (the current element itself when the input ends first), else after the current element.
+int group_end(txt_anr_ctx* c, txt_anr_pos* at) {
+  *at = &c->cur->nxt;
+  if (CVR((c->cur->typ & TXT_ANR_OPN) == 0)) return PASS;
+  const saved s = save(c);
+  int32_t depth = 0;
+  int r = PASS;
+  for (;;) {
+    const txt_anr_elm* e = c->cur;
+    if (CVR(!hidden(e))) {
+      if (CVR(e->typ & TXT_ANR_OPN)) ++depth;
+      if (CVR(e->typ & TXT_ANR_CLS)) --depth;
+    }
+    if (CVR(depth == 0)) {
+      *at = &c->cur->nxt;
+      break;
+    }
+    r = nxt(c);
+    if (CVR(r != PASS)) break;
+  }
+  back(c, s);
+  return r == FAIL ? PASS : r;
+}
+
+int var_find(txt_anr_ctx* c, txt_anr_fct* f) {
+  txt_anr* a = c->anr;
+  const char* name = f->txt;
+  if (CVR(name == nullptr || *name == 0)) {
+    if (CVR(c->cur == nullptr)) return FAIL;
+    name = c->cur->txt;
+  }
+  vtyp* v = nullptr;
+  if (CVR(vmap_ref_str(&a->var_map, a->var_prn, name, &v) != 0)) {
+    v = nullptr;
+    if (CVR(f->val != 0)) {
+      if (CVR(vmap_put_str_str(&a->var_map, a->var_prn, name, "", 0) != 0)) return act_fail();
+      if (CVR(vmap_ref_str(&a->var_map, a->var_prn, name, &v) != 0)) return act_fail();
+    }
+  }
+  err_ok();
+  if (CVR(v == nullptr)) return FAIL;
+  a->var_cur = v;
+  f->var = v;
+  f->var_prn = a->var_prn;
+  return PASS;
+}
+
+int ins(txt_anr_pos at, txt_anr_elm* e) {
+  e->stt = TXT_ANR_ELM_INS;
+  e->nxt = *at;
+  *at = e;
+  return err_ok();
+}
+
+// The factor's text expanded as a template over the variables.
+int tpl_stream(txt_anr* a, txt_cs* tpl, stream* out) {
+  return vmap_fmt_stream(out, &a->var_map, &tpl->cs);
+}
+
+int fil_close(txt_anr* a) {
+  FILE* f = a->fil;
+  a->fil = nullptr;
+  rscmng_del(nullptr, f, 0, __FILE__, __LINE__, "__txt_anr_fct_act", "fclose");
+  return std::fclose(f) == 0 ? 0 : -1;
+}
+
+int fil_open(txt_anr* a, const char* name, const char* mode) {
+  if (CVR(a->fil != nullptr)) fil_close(a);
+  if (CVR(name == nullptr)) return act_fail();
+  a->fil = static_cast<FILE*>(rscmng_psh(nullptr, std::fopen(name, mode), sizeof(FILE), 0,
+                                         __FILE__, __LINE__, "__txt_anr_fct_act", "fopen"));
+  if (CVR(a->fil == nullptr)) return act_fail();
+  return err_ok();
+}
+
+// Kinds 24 to 26: the current variable takes a value.
+int var_put(txt_anr_ctx* c, const txt_anr_fct* f) {
+  txt_anr* a = c->anr;
+  vtyp* var = a->var_cur;
+  if (CVR(var == nullptr)) return act_fail();
+  const char* text = f->txt;
+  if (CVR(text == nullptr || *text == 0)) {
+    if (CVR(*f->at == nullptr)) return act_fail();
+    text = (*f->at)->txt;
+  }
+  if (CVR(f->knd == 26)) {
+    vtyp* old = nullptr;
+    if (CVR(vtyp_get_lnk(var, &old, 0) == 0 && old != nullptr)) {
+      vtyp_lay l;
+      __vtyp_lay(old, &l);
+      void* p = nullptr;
+      if (CVR((l.typ & VTYP_KND_MSK) == VTYP_INT && vtyp_ref_val(old, &p) == 0)) {
+        int32_t n = 0;
+        std::memcpy(&n, p, sizeof n);
+        n = static_cast<int32_t>(static_cast<uint32_t>(n) +
+                                 static_cast<uint32_t>(std::atoi(text)));
+        std::memcpy(p, &n, sizeof n);
+        a->var_cur = nullptr;
+        return err_ok();
+      }
+    }
+  }
+  vtyp_dsc d{};
+  int32_t n = 0;
+  if (CVR(f->knd == 24)) {
+    d.typ = VTYP_STR;
+    d.val = text;
+  } else {
+    n = std::atoi(text);
+    d.typ = VTYP_INT;
+    d.val = &n;
+  }
+  // The new value is made first: a failure leaves the old one in place.
+  vtyp* v = nullptr;
+  if (CVR(vtyp_set(&v, &d) != 0)) return act_fail();
+  vtyp_del_lnk(var, 0);
+  if (CVR(vtyp_put_lnk(var, v, 0) != 0)) {
+    vtyp_end(v);
+    return act_fail();
+  }
+  a->var_cur = nullptr;
+  return err_ok();
+}
+
+int merge(txt_anr* a, uint32_t typ) {
+  if (CVR(a->mrg_top == nullptr || *a->mrg_top == nullptr || a->mrg_end == nullptr))
+    return act_fail();
+  __VARBUF(mrg_buf, 1);
+  const txt_anr_elm* last = *a->mrg_end;
+  for (txt_anr_elm* e = *a->mrg_top; CVR(e != nullptr); e = e->nxt) {
+    if (CVR(!hidden(e))) {
+      for (const char* p = e->txt; CVR(p != nullptr && *p != 0); ++p) {
+        if (CVR(buf_psh(mrg_buf, p) != 0)) {
+          buf_end(mrg_buf);
+          return act_fail();
+        }
+      }
+      e->stt |= TXT_ANR_ELM_HID;
+    }
+    if (CVR(e == last)) break;
+  }
+  const char nul = 0;
+  char* txt = nullptr;
+  if (CVR(buf_psh(mrg_buf, &nul) != 0 || _buf_vptr(mrg_buf, &txt) != 0)) {
+    buf_end(mrg_buf);
+    return act_fail();
+  }
+  txt_anr_elm* n = nullptr;
+  if (CVR(__txt_anr_mak_fct_use_prm_txt(&n, typ, txt) != 0)) return act_fail();
+  return ins(a->mrg_end, n);
+}
+
+}  // namespace
+
+int __txt_anr_fct_mtc(txt_anr_ctx* c, txt_anr_fct* f) {
+  rscmng_scp scp;
+  txt_anr_elm* cur = c->cur;
+  switch (f->knd) {
+    case 0:
+    case 1: {
+      if (CVR(cur == nullptr)) return FAIL;
+      const int r = tst(f, cur);
+      if (CVR(r < 0)) return r;
+      return (r == PASS) == (f->knd == 0) ? PASS : FAIL;
+    }
+    case 2:
+    case 3:
+      return find(c, f, f->knd == 3);
+    case 4:
+      return moved(__txt_anr_mov_nxt(c->anr, &c->cur, &c->prv, 1));
+    case 5:
+      return nxt(c);
+    case 6: {
+      if (CVR(cur == nullptr || (cur->typ & TXT_ANR_OPN) == 0)) return FAIL;
+      int r = nxt(c);
+      while (CVR(r == PASS && (c->cur->typ & TXT_ANR_SKP) != 0)) r = nxt(c);
+      return r;
+    }
+    case 7:
+    case 8:
+      return leave(c, f->knd == 7);
+    case 10:
+    case 13:
+      if (CVR(cur == nullptr)) return FAIL;
+      return group_end(c, &f->at);
+    case 11:
+    case 14:
+      if (CVR(cur == nullptr)) return FAIL;
+      f->at = &cur->nxt;
+      return PASS;
+    case 9:
+    case 12:
+    case 15:
+    case 16:
+    case 27:
+    case 28:
+    case 29:
+      f->at = c->prv;
+      return PASS;
+    case 17:
+      std::printf("%s\n", CVR(f->txt != nullptr) ? f->txt : "");
+      return PASS;
+    case 18:
+    case 19:
+    case 20:
+    case 21:
+    case 22:
+      return PASS;
+    case 23:
+      return var_find(c, f);
+    case 24:
+    case 25:
+    case 26:
+      f->at = c->prv;
+      return CVR(c->anr->var_cur != nullptr) ? PASS : FAIL;
+    default:
+      return FAIL;
+  }
+}
+
+int __txt_anr_fct_act(txt_anr_ctx* c, txt_anr_fct* f) {
+  rscmng_scp scp;
+  txt_anr* a = c->anr;
+  switch (f->knd) {
+    case 9:
+    case 16: {
+      txt_anr_elm* e = f->at != nullptr ? *f->at : nullptr;
+      if (CVR(e == nullptr)) return act_fail();
+      if (CVR(f->knd == 9)) {
+        e->typ = f->val;
+      } else {
+        e->stt |= TXT_ANR_ELM_HID;
+      }
+      return err_ok();
+    }
+    case 10:
+    case 11:
+    case 12: {
+      txt_anr_elm* e = nullptr;
+      if (CVR(__txt_anr_mak_fct(&e, f->val, f->txt) != 0)) return act_fail();
+      return ins(f->at, e);
+    }
+    case 13:
+    case 14:
+    case 15: {
+      txt_cs tpl(f->txt);
+      stream fs{};
+      txt_anr_elm* e = nullptr;
+      if (CVR(tpl_stream(a, &tpl, &fs) != 0 || __txt_anr_mak_fct_by_stm(&e, f->val, &fs) != 0))
+        return act_fail();
+      return ins(f->at, e);
+    }
+    case 17:
+      std::printf("%s\n", CVR(f->txt != nullptr) ? f->txt : "");
+      return err_ok();
+    case 18:
+    case 19:
+      return fil_open(a, f->txt, f->knd == 18 ? "w" : "a");
+    case 20:
+      if (CVR(a->fil == nullptr || fil_close(a) != 0)) return act_fail();
+      return err_ok();
+    case 21:
+      if (CVR(a->fil == nullptr || std::fputs(CVR(f->txt != nullptr) ? f->txt : "", a->fil) < 0))
+        return act_fail();
+      return err_ok();
+    case 22: {
+      if (CVR(a->fil == nullptr)) return act_fail();
+      txt_cs tpl(f->txt);
+      stream fs{};
+      if (CVR(tpl_stream(a, &tpl, &fs) != 0 || cstream_to_fil(&fs, a->fil) != 0))
+        return act_fail();
+      return err_ok();
+    }
+    case 23:
+      a->var_cur = f->var;
+      a->var_prn = f->var_prn;
+      return err_ok();
+    case 24:
+    case 25:
+    case 26:
+      return var_put(c, f);
+    case 27:
+      a->mrg_top = f->at;
+      return err_ok();
+    case 28:
+      a->mrg_end = f->at;
+      return err_ok();
+    case 29:
+      return merge(a, f->val);
+    default:
+      return err_ok();
+  }
+}
