@@ -165,7 +165,10 @@ int txt_anr_pop(txt_anr* anr) {
   prt_aut aut;
   TMR_SEC();
   rscmng_scp scp;
-  __txt_anr_new(anr);
+  // Whether more could be read does not matter here, but an element read and then lost
+  // (memory) must not go unnoticed.
+  const int32_t rd = __txt_anr_new(anr);
+  if (CVR(err_code(rd) < 0)) return rd;
   txt_anr_elm* e = anr->elm_top;
   if (CVR(e == nullptr)) {
     // The read's outcome does not count: nothing to remove is -1 whatever it said.
