@@ -245,22 +245,20 @@ const txt_trm* skip(const txt_trm* n) {
 int cls_tst(const txt_trm* m, uint32_t ch, const txt_trm** succ) {
   bool r = CVR((m->kind & TRM_NEG) != 0);
   for (;;) {
-    if (CVR((m->kind & TRM_CHR) == 0)) return -1;
-    const bool neg = CVR((m->kind & TRM_NEG) != 0);
+    const txt_trm* hi = m;
     if (CVR(m->kind & TRM_RNG_LO)) {
-      const txt_trm* h = m->next;
-      if (CVR(h == nullptr || (h->kind & TRM_RNG_HI) == 0)) return -1;
-      if (CVR(m->arg.val <= ch && ch <= h->arg.val)) r = !neg;
-      m = h;
-    } else if (CVR(ch == m->arg.val)) {
-      r = !neg;
+      hi = m->next;
+      if (CVR(hi == nullptr || (hi->kind & TRM_RNG_HI) == 0)) return -1;
     }
-    if (CVR(m->kind & TRM_CLS_END)) break;
+    // Every hit sets the result anew from the member's own negation.
+    if (CVR(m->arg.val <= ch && ch <= hi->arg.val)) r = (m->kind & TRM_NEG) == 0;
+    m = hi;
+    if (CVR((m->kind & TRM_CLS_END) != 0 || m->next == nullptr)) break;
     m = m->next;
-    if (CVR(m == nullptr)) return -1;
   }
+  if (CVR((m->kind & TRM_CLS_END) == 0)) return -1;
   *succ = m->next;
-  return r ? 1 : 0;
+  return static_cast<int>(r);
 }
 
 // The thread at the front of the current list tries to consume the character.
@@ -360,29 +358,21 @@ int run(stp& s) {
     const txt_trm* n = t->nod;
     ++c->exm;
     if (CVR(n == nullptr)) return FAIL;
-    if (CVR((c->stt & TXT_MTC_STT_ANC) != 0 && t->top != 0)) {
-      drop(s);
-      continue;
-    }
-    // A match that starts further left always wins.
-    if (CVR((c->stt & TXT_MTC_STT_MTC) != 0 && c->mtc_top < t->top)) {
+    // Only a thread that started at 0 survives in an anchored checker, and a match that
+    // starts further left always wins.
+    if (CVR(((c->stt & TXT_MTC_STT_ANC) != 0 && t->top != 0) ||
+            ((c->stt & TXT_MTC_STT_MTC) != 0 && c->mtc_top < t->top))) {
       drop(s);
       continue;
     }
     const uint32_t k = n->kind;
     int r = GO;
-    if (CVR(k & TRM_KET)) {
-      r = moved(s, t, n->arg.lnk);
-    } else if (CVR(k & TRM_BRA)) {
-      r = branch(s, t, n);
-    } else if (CVR(k & TRM_BOL)) {
-      if (CVR(c->stt & TXT_MTC_STT_BOL)) {
-        r = moved(s, t, n->next);
-      } else {
-        drop(s);
-      }
-    } else if (CVR(k & TRM_EOL)) {
-      if (CVR(s.ch == LF)) {
+    if (CVR((k & (TRM_KET | TRM_BRA | TRM_BOL | TRM_EOL)) != 0)) {
+      if (CVR(k & TRM_KET)) {
+        r = moved(s, t, n->arg.lnk);
+      } else if (CVR(k & TRM_BRA)) {
+        r = branch(s, t, n);
+      } else if (CVR((k & TRM_BOL) != 0 ? (c->stt & TXT_MTC_STT_BOL) != 0 : s.ch == LF)) {
         r = moved(s, t, n->next);
       } else {
         drop(s);
@@ -404,12 +394,12 @@ int run(stp& s) {
       x->nxt = s.cur;
       s.cur = x;
       r = consume(s);
+    } else if (CVR(k & TRM_CHR)) {
+      r = consume(s);
     } else if (CVR(k & TRM_FIN)) {
       // Reached through an empty last alternative: a match like any other move onto the end.
       if (CVR(rec(s, t->top, s.p) == STOP)) return STOP;
       drop(s);
-    } else if (CVR(k & TRM_CHR)) {
-      r = consume(s);
     } else {
       return FAIL;
     }
@@ -473,6 +463,43 @@ int mtc_fail(stp& s) {
 }
 
 }  // namespace
+
+namespace {
+
+int fst_of(const txt_trm* n, uint32_t set[8], bool* big) {
+  if (CVR(n == nullptr)) return 1;
+  const uint32_t k = n->kind;
+  if (CVR(k & TRM_BRA)) {
+    if (CVR(fst_of(n->next, set, big) != 0)) return 1;
+    for (const txt_trm* a = n->arg.lnk; CVR(a != nullptr); a = a->arg.lnk) {
+      if (CVR(fst_of(a->next, set, big) != 0)) return 1;
+    }
+    return 0;
+  }
+  if (CVR(k & TRM_KET)) return fst_of(n->arg.lnk, set, big);
+  // An anchor depends on more than the character, and the end means the empty match.
+  if (CVR((k & TRM_CHR) == 0)) return 1;
+  const txt_trm* succ = nullptr;
+  for (uint32_t ch = 0; CVR(ch < 256); ++ch) {
+    const int hit = cls_tst(n, ch, &succ);
+    if (CVR(hit < 0)) return 1;
+    if (CVR(hit > 0)) set[ch >> 5] |= 1u << (ch & 31);
+  }
+  for (const txt_trm* m = n;; m = m->next) {
+    if (CVR((m->kind & TRM_NEG) != 0 || m->arg.val > 0xFF)) *big = true;
+    if (CVR(m->kind & TRM_CLS_END)) break;
+  }
+  if (CVR(k & TRM_OPT)) return fst_of(skip(n), set, big);
+  return 0;
+}
+
+}  // namespace
+
+int __txt_mtc_fst(const txt_trm* trm, uint32_t set[8], bool* big) {
+  std::memset(set, 0, 8 * sizeof(uint32_t));
+  *big = false;
+  return fst_of(trm, set, big);
+}
 
 int txt_mtc_chk_set(txt_mtc_chk* chk, txt_trm* trm, const uint32_t* flags) {
   std::memset(chk, 0, sizeof *chk);

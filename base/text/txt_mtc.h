@@ -88,3 +88,9 @@ void txt_mtc_chk_end(txt_mtc_chk* chk);
 void txt_mtc_trm_end(txt_trm* trm);
 void txt_mtc_thd_end(txt_mtc_thd* thd);
 
+// The characters a term can begin a match with: a fresh checker fed one of the others is left
+// with neither a match nor a thread. set: one bit per code below 256; *big: some code above
+// 255 may begin one. 0, or 1 when no such set can be given (the term may match the empty
+// text, begins with an anchor, or is broken).
+int __txt_mtc_fst(const txt_trm* trm, uint32_t set[8], bool* big);
+

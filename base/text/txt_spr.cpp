@@ -23,27 +23,33 @@ inline void* hnd(buf_var& b) { return &b._p; }
 inline uint32_t len(const buf_var& b) { return static_cast<uint32_t>(b.pos); }
 inline const char* txt(const buf_var& b) { return static_cast<const char*>(b._p); }
 
+// Appends n bytes at the buffer's cursor: one reference to the room for all of them, where a
+// push per byte would cost a buffer operation per byte.
+int bytes_psh(buf_var& b, const void* src, uint32_t n) {
+  const auto at = static_cast<uint32_t>(b.pos);
+  void* p = nullptr;
+  if (CVR(buf_ref(hnd(b), at, n, &p) != 0)) return spr_fail();
+  std::memcpy(p, src, n);
+  b.pos = at + n;
+  return 0;
+}
+
 // A character goes in as its Shift-JIS bytes: the lead byte, then the trail byte if any.
 int chr_psh(buf_var& b, uint32_t ch) {
-  const auto lo = static_cast<unsigned char>(ch & 0xFF);
-  const auto hi = static_cast<unsigned char>((ch >> 8) & 0xFF);
-  if (CVR(buf_psh(hnd(b), &lo) != 0)) return spr_fail();
-  if (CVR(hi != 0 && buf_psh(hnd(b), &hi) != 0)) return spr_fail();
-  return 0;
+  const unsigned char two[2] = {static_cast<unsigned char>(ch & 0xFF),
+                                static_cast<unsigned char>((ch >> 8) & 0xFF)};
+  return bytes_psh(b, two, CVR(two[1] != 0) ? 2 : 1);
 }
 
 int nul_psh(buf_var& b) {
   const unsigned char nul = 0;
-  if (CVR(buf_psh(hnd(b), &nul) != 0)) return spr_fail();
-  return 0;
+  return bytes_psh(b, &nul, 1);
 }
 
 // The bytes of the unfinished token become gathered text.
 int chk_to_txt(struct txt_spr* s) {
   const uint32_t n = len(s->buf_chk);
-  for (uint32_t i = 0; CVR(i < n); ++i) {
-    if (CVR(buf_psh(hnd(s->buf_txt), txt(s->buf_chk) + i) != 0)) return spr_fail();
-  }
+  if (CVR(n != 0 && bytes_psh(s->buf_txt, txt(s->buf_chk), n) != 0)) return err_no;
   buf_rst(hnd(s->buf_chk));
   return 0;
 }
@@ -155,6 +161,7 @@ int txt_spr_psh_lst_regexp(struct txt_spr* spr, uint32_t typ, stream* pattern, c
   e->cnd_val = cnd_val;
   e->set_val = set_val;
   e->typ = typ;
+  e->fst_all = CVR(__txt_mtc_fst(e->chk.trm, e->fst, &e->fst_big) != 0);
   *spr->rgx_end = e;
   spr->rgx_end = &e->nxt;
   return err_ok();
@@ -230,6 +237,11 @@ int txt_spr(struct txt_spr* spr, txt_spr_tok* tok) {
       bool yes = true;
       if (CVR(eligible(s, e, &yes) != 0)) return err_no;
       if (CVR(!yes)) continue;
+      // A pattern that cannot begin with this character would only be left without a match
+      // and without a thread, which is not worth a step.
+      if (CVR(!e->fst_all &&
+              (ch < 256 ? ((e->fst[ch >> 5] >> (ch & 31)) & 1) == 0 : !e->fst_big)))
+        continue;
       e->chk.pos = pos;
       e->chk.flg &= ~TXT_MTC_NEW;
       if (CVR(txt_mtc_wrd(&e->chk, ch) != 0)) return spr_fail();

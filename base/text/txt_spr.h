@@ -17,6 +17,11 @@ struct txt_spr_rgx {
   char* set_nam;      // set to set_val when the pattern yields a token
   int32_t set_val;
   uint32_t typ;       // type of the pattern's tokens
+  // The characters that can begin one of its tokens (codes below 256, and whether a larger
+  // one can); with fst_all set any character is tried.
+  uint32_t fst[8];
+  bool fst_big;
+  bool fst_all;
 };
 
 // The splitter record. The operation that returns its tokens has the same name, so

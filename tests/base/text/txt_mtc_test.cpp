@@ -274,4 +274,66 @@ TEST_F(TxtMtc, BrokenTermsFailTheStep) {
   EXPECT_EQ(run(&bra5, "cc"), -1);
 }
 
+// English-like prose: words, blanks, tabs, punctuation and line feeds.
+std::string prose(size_t bytes) {
+  static const char* const words[] = {"the", "quick", "brown", "fox", "jumps", "over", "a",
+                                       "lazy", "dog", "while", "kestrel_42", "watches", "Bluetooth",
+                                       "devices", "pass", "after", "pass"};
+  static const char* const gaps[] = {" ", " ", " ", ", ", ".  ", "\t", " \t ", "\n"};
+  std::string s;
+  for (size_t i = 0; s.size() < bytes; ++i) {
+    s += words[(i * 7 + i / 5) % 17];
+    s += gaps[(i * 3 + i / 7) % 8];
+  }
+  s.resize(bytes);
+  return s;
+}
+
+// Threads examined while finding every match of pattern in text, one after the other.
+uint64_t work(const char* pattern, const std::string& text, uint32_t flags, size_t* matches) {
+  txt_mtc_chk c{};
+  tx::cstr p(pattern);
+  EXPECT_EQ(regexp_chk(&c, &p, &flags), 0);
+  tx::cstr in(text);
+  size_t n = 0;
+  while (txt_mtc(&c, &in) == 0) {
+    ++n;
+    txt_mtc_chk_rst(&c);
+  }
+  const uint64_t exm = c.exm;
+  txt_mtc_chk_end(&c);
+  *matches = n;
+  return exm;
+}
+
+TEST_F(TxtMtc, WorkGrowsLinearlyWithTheText) {
+  constexpr size_t N = 16 * 1024;
+  size_t m1 = 0, m2 = 0;
+  for (const char* p : {"[a-zA-Z0-9_]+", "[ \t]+"}) {
+    const uint64_t w1 = work(p, prose(N), LNG, &m1);
+    const uint64_t w2 = work(p, prose(2 * N), LNG, &m2);
+    EXPECT_GT(m1, N / 20) << p;
+    EXPECT_LE(w2, w1 * 22 / 10) << p << ": " << w1 << " then " << w2;
+    EXPECT_GE(w2, w1 * 18 / 10) << p << ": the counter counts the work";
+  }
+  // Runs of a, each ended by b: a*a*a*b can match in many ways at once, and unmerged threads
+  // multiply with the length of a run; merged, each character costs alike.
+  std::string runs;
+  for (size_t i = 0; runs.size() < N; ++i) runs += std::string(1 + (i * 7) % 40, 'a') + "b";
+  const uint64_t r1 = work("a*a*a*b", runs, LNG, &m1);
+  const uint64_t r2 = work("a*a*a*b", runs + runs, LNG, &m2);
+  EXPECT_EQ(m2, 2 * m1);
+  EXPECT_LE(r2, r1 * 22 / 10) << r1 << " then " << r2;
+  // A text of a alone, anchored (one start): the threads of a*a*a*b live to the end.
+  const uint64_t a1 = work("a*a*a*b", std::string(N / 4, 'a'), LNG | TXT_MTC_ANC, &m1);
+  const uint64_t a2 = work("a*a*a*b", std::string(N / 2, 'a'), LNG | TXT_MTC_ANC, &m2);
+  EXPECT_EQ(m1, 0u);
+  EXPECT_LE(a2, a1 * 22 / 10) << a1 << " then " << a2;
+  // Unmerged, the same text costs more with every character: the bound above has teeth.
+  const uint64_t l1 = work("a*a*a*b", std::string(60, 'a'), LNG | TXT_MTC_ANC | TXT_MTC_LIT, &m1);
+  const uint64_t l2 = work("a*a*a*b", std::string(120, 'a'), LNG | TXT_MTC_ANC | TXT_MTC_LIT, &m2);
+  EXPECT_GT(l2, l1 * 4) << l1 << " then " << l2;
+}
+
 }  // namespace
+

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "rgx_ref.h"
 #include "text_util.h"
 
 namespace {
@@ -252,4 +253,51 @@ TEST_F(TxtSpr, WorkGrowsLinearlyWithTheText) {
   EXPECT_LE(a2, a1 * 22 / 10) << a1 << " then " << a2;
 }
 
+// Skipping a pattern that cannot begin with the character changes nothing: the set of first
+// characters is exactly what a fresh checker takes, and the tokens are those of a splitter
+// that tries every pattern.
+TEST_F(TxtSpr, PatternsAreSkippedOnlyWhereTheyCouldNotBegin) {
+  rg::gen g(4242);
+  const uint32_t chars[] = {'a', 'b', 'c', '.', rg::LF, rg::SJ_A, rg::SJ_I, rg::SJ_SMALL_I, ' '};
+  int usable = 0;
+  for (int i = 0; i < 600; ++i) {
+    const rg::pat p = g.pattern();
+    txt_mtc_chk c{};
+    tx::cstr ps(p.text);
+    ASSERT_EQ(regexp_chk(&c, &ps, nullptr), 0) << p.text;
+    uint32_t set[8];
+    bool big = false;
+    const bool all = __txt_mtc_fst(c.trm, set, &big) != 0;
+    usable += !all;
+    for (const uint32_t ch : chars) {
+      txt_mtc_chk_rst(&c);
+      ASSERT_EQ(txt_mtc_wrd(&c, ch), 0);
+      const bool takes = (c.stt & TXT_MTC_STT_MTC) != 0 || c.thd != nullptr;
+      const bool may = all || (ch < 256 ? ((set[ch >> 5] >> (ch & 31)) & 1) != 0 : big);
+      EXPECT_TRUE(may || !takes) << p.text << " with " << ch;
+    }
+    txt_mtc_chk_end(&c);
+  }
+  EXPECT_GT(usable, 300);
+
+  for (int i = 0; i < 150; ++i) {
+    std::vector<rg::pat> pats;
+    for (int j = 0; j < 4; ++j) pats.push_back(g.pattern());
+    const std::string text = rg::enc(g.input(30));
+    std::vector<tok> got[2];
+    int32_t end[2] = {0, 0};
+    for (int tryall = 0; tryall < 2; ++tryall) {
+      tx::splitter s(text);
+      for (size_t j = 0; j < pats.size(); ++j)
+        ASSERT_EQ(s.add(static_cast<uint32_t>(j + 1), pats[j].text.c_str()), 0);
+      if (tryall != 0)
+        for (txt_spr_rgx* e = s.spr.rgx_top; e != nullptr; e = e->nxt) e->fst_all = true;
+      got[tryall] = s.all(&end[tryall]);
+    }
+    EXPECT_EQ(got[0], got[1]) << text;
+    EXPECT_EQ(end[0], end[1]);
+  }
+}
+
 }  // namespace
+
