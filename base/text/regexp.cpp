@@ -172,56 +172,51 @@ int quant(cmp_st& c, uint32_t ch) {
 
 int one(cmp_st& c, uint32_t ch) {
   txt_trm* n = nullptr;
-  switch (ch) {
-    case '$':
-    case '^':
-      c.prv = prv_knd::other;
-      return app(c, CVR(ch == '$') ? TRM_EOL : TRM_BOL, 0, nullptr);
-    case '(':
-      // One group at a time: a nested one has no place in the chain of the open one.
-      if (CVR(c.grp_open)) return cmp_fail();
-      if (CVR(app(c, TRM_BRA, 0, &n) != 0)) return err_no;
-      c.grp = c.grp_tail = n;
-      c.grp_open = true;
-      c.prv = prv_knd::none;
-      return 0;
-    case '|': {
-      // A top-level alternative after a group would be linked into that group's chain.
-      if (CVR(!c.grp_open && c.grp_done)) return cmp_fail();
-      txt_trm*& tail = CVR(c.grp_open) ? c.grp_tail : c.top_tail;
-      if (CVR(app(c, TRM_KET, 0, &n) != 0)) return err_no;
-      tail->arg.lnk = n;
-      tail = n;
-      c.prv = prv_knd::none;
-      return app(c, TRM_BRA, 0, nullptr);
-    }
-    case ')':
-      if (CVR(!c.grp_open)) return cmp_fail();
-      if (CVR(app(c, TRM_KET, 0, &n) != 0)) return err_no;
-      c.grp_tail->arg.lnk = n;
-      c.grp_tail = n;
-      c.pending = true;
-      c.grp_open = false;
-      c.grp_done = true;
-      c.prv = prv_knd::other;
-      return 0;
-    case '*':
-    case '+':
-    case '?':
-    case '{':
-      return quant(c, ch);
-    case '.':
-      if (CVR(app(c, TRM_CHR | TRM_CLS_END | TRM_NEG, 10, &c.atom) != 0)) return err_no;
-      c.prv = prv_knd::atom;
-      return 0;
-    case '[':
-      return cls(c);
-    default:
-      if (CVR(__regexp_escape(c.strm, &ch) != 0)) return cmp_end();
-      if (CVR(app(c, TRM_CHR | TRM_CLS_END, ch, &c.atom) != 0)) return err_no;
-      c.prv = prv_knd::atom;
-      return 0;
+  if (CVR(ch == '$' || ch == '^')) {
+    c.prv = prv_knd::other;
+    return app(c, CVR(ch == '$') ? TRM_EOL : TRM_BOL, 0, nullptr);
   }
+  if (CVR(ch == '(')) {
+    // One group at a time: a nested one has no place in the chain of the open one.
+    if (CVR(c.grp_open)) return cmp_fail();
+    if (CVR(app(c, TRM_BRA, 0, &n) != 0)) return err_no;
+    c.grp = c.grp_tail = n;
+    c.grp_open = true;
+    c.prv = prv_knd::none;
+    return 0;
+  }
+  if (CVR(ch == '|')) {
+    // A top-level alternative after a group would be linked into that group's chain.
+    if (CVR(!c.grp_open && c.grp_done)) return cmp_fail();
+    txt_trm*& tail = CVR(c.grp_open) ? c.grp_tail : c.top_tail;
+    if (CVR(app(c, TRM_KET, 0, &n) != 0)) return err_no;
+    tail->arg.lnk = n;
+    tail = n;
+    c.prv = prv_knd::none;
+    return app(c, TRM_BRA, 0, nullptr);
+  }
+  if (CVR(ch == ')')) {
+    if (CVR(!c.grp_open)) return cmp_fail();
+    if (CVR(app(c, TRM_KET, 0, &n) != 0)) return err_no;
+    c.grp_tail->arg.lnk = n;
+    c.grp_tail = n;
+    c.pending = true;
+    c.grp_open = false;
+    c.grp_done = true;
+    c.prv = prv_knd::other;
+    return 0;
+  }
+  if (CVR(ch == '*' || ch == '+' || ch == '?' || ch == '{')) return quant(c, ch);
+  if (CVR(ch == '.')) {
+    if (CVR(app(c, TRM_CHR | TRM_CLS_END | TRM_NEG, 10, &c.atom) != 0)) return err_no;
+    c.prv = prv_knd::atom;
+    return 0;
+  }
+  if (CVR(ch == '[')) return cls(c);
+  if (CVR(__regexp_escape(c.strm, &ch) != 0)) return cmp_end();
+  if (CVR(app(c, TRM_CHR | TRM_CLS_END, ch, &c.atom) != 0)) return err_no;
+  c.prv = prv_knd::atom;
+  return 0;
 }
 
 int compile(cmp_st& c) {

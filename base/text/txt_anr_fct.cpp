@@ -109,8 +109,11 @@ int leave(txt_anr_ctx* c, bool past) {
     const int r = nxt(c);
     if (CVR(depth == 0)) {
       // A closer that ends the input: the factor passes on it.
-      if (CVR(r == FAIL)) back(c, s);
-      return r == FAIL ? PASS : r;
+      if (CVR(r == FAIL)) {
+        back(c, s);
+        return PASS;
+      }
+      return r;
     }
     if (CVR(r != PASS)) return r;
   }
@@ -138,7 +141,9 @@ int group_end(txt_anr_ctx* c, txt_anr_pos* at) {
     if (CVR(r != PASS)) break;
   }
   back(c, s);
-  return r == FAIL ? PASS : r;
+  // The end of the input leaves the position at the current element.
+  if (CVR(r == FAIL)) return PASS;
+  return r;
 }
 
 int var_find(txt_anr_ctx* c, txt_anr_fct* f) {
@@ -180,7 +185,8 @@ int fil_close(txt_anr* a) {
   FILE* f = a->fil;
   a->fil = nullptr;
   rscmng_del(nullptr, f, 0, __FILE__, __LINE__, "__txt_anr_fct_act", "fclose");
-  return std::fclose(f) == 0 ? 0 : -1;
+  if (CVR(std::fclose(f) != 0)) return -1;
+  return 0;
 }
 
 int fil_open(txt_anr* a, const char* name, const char* mode) {
@@ -269,144 +275,146 @@ int merge(txt_anr* a, uint32_t typ) {
   return ins(a->mrg_end, n);
 }
 
+// ---- matching, one function per group of kinds ----
+
+int m_test(txt_anr_ctx* c, txt_anr_fct* f) {
+  if (CVR(c->cur == nullptr)) return FAIL;
+  const int r = tst(f, c->cur);
+  if (CVR(r < 0)) return r;
+  // Kind 1 passes where the test fails.
+  if (CVR((r == PASS) == (f->knd == 0))) return PASS;
+  return FAIL;
+}
+int m_find(txt_anr_ctx* c, txt_anr_fct* f) { return find(c, f, CVR(f->knd == 3)); }
+int m_step(txt_anr_ctx* c, txt_anr_fct*) {
+  return moved(__txt_anr_mov_nxt(c->anr, &c->cur, &c->prv, 1));
+}
+int m_next(txt_anr_ctx* c, txt_anr_fct*) { return nxt(c); }
+int m_open(txt_anr_ctx* c, txt_anr_fct*) {
+  if (CVR(c->cur == nullptr || (c->cur->typ & TXT_ANR_OPN) == 0)) return FAIL;
+  int r = nxt(c);
+  while (CVR(r == PASS && (c->cur->typ & TXT_ANR_SKP) != 0)) r = nxt(c);
+  return r;
+}
+int m_leave(txt_anr_ctx* c, txt_anr_fct* f) { return leave(c, CVR(f->knd == 7)); }
+int m_group(txt_anr_ctx* c, txt_anr_fct* f) {
+  if (CVR(c->cur == nullptr)) return FAIL;
+  return group_end(c, &f->at);
+}
+int m_here(txt_anr_ctx* c, txt_anr_fct* f) {
+  if (CVR(c->cur == nullptr)) return FAIL;
+  f->at = &c->cur->nxt;
+  return PASS;
+}
+int m_prv(txt_anr_ctx* c, txt_anr_fct* f) {
+  f->at = c->prv;
+  return PASS;
+}
+int m_print(txt_anr_ctx*, txt_anr_fct* f) {
+  std::printf("%s\n", CVR(f->txt != nullptr) ? f->txt : "");
+  return PASS;
+}
+int m_pass(txt_anr_ctx*, txt_anr_fct*) { return PASS; }
+int m_var(txt_anr_ctx* c, txt_anr_fct* f) { return var_find(c, f); }
+int m_has_var(txt_anr_ctx* c, txt_anr_fct* f) {
+  f->at = c->prv;
+  if (CVR(c->anr->var_cur != nullptr)) return PASS;
+  return FAIL;
+}
+
+using mtc_fn = int (*)(txt_anr_ctx*, txt_anr_fct*);
+constexpr mtc_fn MTC[TXT_ANR_KND_MAX + 1] = {
+    m_test,  m_test,  m_find,  m_find,    m_step,    m_next,    m_open,  m_leave,
+    m_leave, m_prv,   m_group, m_here,    m_prv,     m_group,   m_here,  m_prv,
+    m_prv,   m_print, m_pass,  m_pass,    m_pass,    m_pass,    m_pass,  m_var,
+    m_has_var, m_has_var, m_has_var, m_prv, m_prv, m_prv};
+
+// ---- actions ----
+
+int a_none(txt_anr_ctx*, txt_anr_fct*) { return err_ok(); }
+int a_at(txt_anr_ctx*, txt_anr_fct* f) {
+  txt_anr_elm* e = nullptr;
+  if (CVR(f->at != nullptr)) e = *f->at;
+  if (CVR(e == nullptr)) return act_fail();
+  if (CVR(f->knd == 9)) {
+    e->typ = f->val;
+  } else {
+    e->stt |= TXT_ANR_ELM_HID;
+  }
+  return err_ok();
+}
+int a_ins(txt_anr_ctx*, txt_anr_fct* f) {
+  txt_anr_elm* e = nullptr;
+  if (CVR(__txt_anr_mak_fct(&e, f->val, f->txt) != 0)) return act_fail();
+  return ins(f->at, e);
+}
+int a_ins_tpl(txt_anr_ctx* c, txt_anr_fct* f) {
+  txt_cs tpl(f->txt);
+  stream fs{};
+  txt_anr_elm* e = nullptr;
+  if (CVR(tpl_stream(c->anr, &tpl, &fs) != 0 || __txt_anr_mak_fct_by_stm(&e, f->val, &fs) != 0))
+    return act_fail();
+  return ins(f->at, e);
+}
+int a_print(txt_anr_ctx*, txt_anr_fct* f) {
+  std::printf("%s\n", CVR(f->txt != nullptr) ? f->txt : "");
+  return err_ok();
+}
+int a_open(txt_anr_ctx* c, txt_anr_fct* f) {
+  return fil_open(c->anr, f->txt, CVR(f->knd == 18) ? "w" : "a");
+}
+int a_close(txt_anr_ctx* c, txt_anr_fct*) {
+  if (CVR(c->anr->fil == nullptr || fil_close(c->anr) != 0)) return act_fail();
+  return err_ok();
+}
+int a_write(txt_anr_ctx* c, txt_anr_fct* f) {
+  FILE* fil = c->anr->fil;
+  if (CVR(fil == nullptr || std::fputs(CVR(f->txt != nullptr) ? f->txt : "", fil) < 0))
+    return act_fail();
+  return err_ok();
+}
+int a_write_tpl(txt_anr_ctx* c, txt_anr_fct* f) {
+  if (CVR(c->anr->fil == nullptr)) return act_fail();
+  txt_cs tpl(f->txt);
+  stream fs{};
+  if (CVR(tpl_stream(c->anr, &tpl, &fs) != 0 || cstream_to_fil(&fs, c->anr->fil) != 0))
+    return act_fail();
+  return err_ok();
+}
+int a_var(txt_anr_ctx* c, txt_anr_fct* f) {
+  c->anr->var_cur = f->var;
+  c->anr->var_prn = f->var_prn;
+  return err_ok();
+}
+int a_var_put(txt_anr_ctx* c, txt_anr_fct* f) { return var_put(c, f); }
+int a_mrg_top(txt_anr_ctx* c, txt_anr_fct* f) {
+  c->anr->mrg_top = f->at;
+  return err_ok();
+}
+int a_mrg_end(txt_anr_ctx* c, txt_anr_fct* f) {
+  c->anr->mrg_end = f->at;
+  return err_ok();
+}
+int a_merge(txt_anr_ctx* c, txt_anr_fct* f) { return merge(c->anr, f->val); }
+
+constexpr mtc_fn ACT[TXT_ANR_KND_MAX + 1] = {
+    a_none,  a_none,      a_none,    a_none,      a_none,  a_none,    a_none,
+    a_none,  a_none,      a_at,      a_ins,       a_ins,   a_ins,     a_ins_tpl,
+    a_ins_tpl, a_ins_tpl, a_at,      a_print,     a_open,  a_open,    a_close,
+    a_write, a_write_tpl, a_var,     a_var_put,   a_var_put, a_var_put, a_mrg_top,
+    a_mrg_end, a_merge};
+
 }  // namespace
 
 int __txt_anr_fct_mtc(txt_anr_ctx* c, txt_anr_fct* f) {
   rscmng_scp scp;
-  txt_anr_elm* cur = c->cur;
-  switch (f->knd) {
-    case 0:
-    case 1: {
-      if (CVR(cur == nullptr)) return FAIL;
-      const int r = tst(f, cur);
-      if (CVR(r < 0)) return r;
-      return (r == PASS) == (f->knd == 0) ? PASS : FAIL;
-    }
-    case 2:
-    case 3:
-      return find(c, f, f->knd == 3);
-    case 4:
-      return moved(__txt_anr_mov_nxt(c->anr, &c->cur, &c->prv, 1));
-    case 5:
-      return nxt(c);
-    case 6: {
-      if (CVR(cur == nullptr || (cur->typ & TXT_ANR_OPN) == 0)) return FAIL;
-      int r = nxt(c);
-      while (CVR(r == PASS && (c->cur->typ & TXT_ANR_SKP) != 0)) r = nxt(c);
-      return r;
-    }
-    case 7:
-    case 8:
-      return leave(c, f->knd == 7);
-    case 10:
-    case 13:
-      if (CVR(cur == nullptr)) return FAIL;
-      return group_end(c, &f->at);
-    case 11:
-    case 14:
-      if (CVR(cur == nullptr)) return FAIL;
-      f->at = &cur->nxt;
-      return PASS;
-    case 9:
-    case 12:
-    case 15:
-    case 16:
-    case 27:
-    case 28:
-    case 29:
-      f->at = c->prv;
-      return PASS;
-    case 17:
-      std::printf("%s\n", CVR(f->txt != nullptr) ? f->txt : "");
-      return PASS;
-    case 18:
-    case 19:
-    case 20:
-    case 21:
-    case 22:
-      return PASS;
-    case 23:
-      return var_find(c, f);
-    case 24:
-    case 25:
-    case 26:
-      f->at = c->prv;
-      return CVR(c->anr->var_cur != nullptr) ? PASS : FAIL;
-    default:
-      return FAIL;
-  }
+  // Kinds above the last fail.
+  if (CVR(f->knd > TXT_ANR_KND_MAX)) return FAIL;
+  return MTC[f->knd](c, f);
 }
 
 int __txt_anr_fct_act(txt_anr_ctx* c, txt_anr_fct* f) {
   rscmng_scp scp;
-  txt_anr* a = c->anr;
-  switch (f->knd) {
-    case 9:
-    case 16: {
-      txt_anr_elm* e = f->at != nullptr ? *f->at : nullptr;
-      if (CVR(e == nullptr)) return act_fail();
-      if (CVR(f->knd == 9)) {
-        e->typ = f->val;
-      } else {
-        e->stt |= TXT_ANR_ELM_HID;
-      }
-      return err_ok();
-    }
-    case 10:
-    case 11:
-    case 12: {
-      txt_anr_elm* e = nullptr;
-      if (CVR(__txt_anr_mak_fct(&e, f->val, f->txt) != 0)) return act_fail();
-      return ins(f->at, e);
-    }
-    case 13:
-    case 14:
-    case 15: {
-      txt_cs tpl(f->txt);
-      stream fs{};
-      txt_anr_elm* e = nullptr;
-      if (CVR(tpl_stream(a, &tpl, &fs) != 0 || __txt_anr_mak_fct_by_stm(&e, f->val, &fs) != 0))
-        return act_fail();
-      return ins(f->at, e);
-    }
-    case 17:
-      std::printf("%s\n", CVR(f->txt != nullptr) ? f->txt : "");
-      return err_ok();
-    case 18:
-    case 19:
-      return fil_open(a, f->txt, f->knd == 18 ? "w" : "a");
-    case 20:
-      if (CVR(a->fil == nullptr || fil_close(a) != 0)) return act_fail();
-      return err_ok();
-    case 21:
-      if (CVR(a->fil == nullptr || std::fputs(CVR(f->txt != nullptr) ? f->txt : "", a->fil) < 0))
-        return act_fail();
-      return err_ok();
-    case 22: {
-      if (CVR(a->fil == nullptr)) return act_fail();
-      txt_cs tpl(f->txt);
-      stream fs{};
-      if (CVR(tpl_stream(a, &tpl, &fs) != 0 || cstream_to_fil(&fs, a->fil) != 0))
-        return act_fail();
-      return err_ok();
-    }
-    case 23:
-      a->var_cur = f->var;
-      a->var_prn = f->var_prn;
-      return err_ok();
-    case 24:
-    case 25:
-    case 26:
-      return var_put(c, f);
-    case 27:
-      a->mrg_top = f->at;
-      return err_ok();
-    case 28:
-      a->mrg_end = f->at;
-      return err_ok();
-    case 29:
-      return merge(a, f->val);
-    default:
-      return err_ok();
-  }
+  if (CVR(f->knd > TXT_ANR_KND_MAX)) return err_ok();
+  return ACT[f->knd](c, f);
 }

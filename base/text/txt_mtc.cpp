@@ -40,7 +40,7 @@ namespace {
 constexpr uint32_t LF = 10;
 constexpr uint32_t TBL_MIN = 64;
 
-inline bool is_fin(const txt_trm* n) { return CVR(n != nullptr && (n->kind & TRM_FIN) != 0); }
+inline bool is_fin(const txt_trm* n) { return n != nullptr && (n->kind & TRM_FIN) != 0; }
 
 int thd_new(txt_mtc_chk* c, const txt_mtc_thd& img, txt_mtc_thd** out) {
   txt_mtc_thd* t = c->fre;
@@ -176,7 +176,8 @@ void nxt_cut(stp& s, txt_mtc_thd* t) {
 // and this one is dropped.
 void nxt_psh(stp& s, txt_mtc_thd* t) {
   txt_mtc_chk* c = s.c;
-  if (CVR(!s.trk && ++s.pushes > txt_mtc_mrg_min && (c->flg & TXT_MTC_LIT) == 0)) s.trk = trk_begin(c);
+  if (CVR(!s.trk && ++s.pushes > txt_mtc_mrg_min && (c->flg & TXT_MTC_LIT) == 0))
+    s.trk = trk_begin(c);
   if (CVR(s.trk && tbl_room(c))) {
     txt_mtc_tbl* tb = c->tbl;
     uint32_t j = ent_hsh(t) & (tb->cap - 1);

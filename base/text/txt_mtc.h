@@ -17,7 +17,7 @@ struct txt_trm {
 };
 
 // Kind bits. Members of a class carry TRM_CHR; count nodes TRM_CNT.
-inline constexpr uint32_t TRM_RNG_LO = 0x0001;   // member: lower bound, the next member is the upper
+inline constexpr uint32_t TRM_RNG_LO = 0x0001;   // member: lower bound; the next is the upper
 inline constexpr uint32_t TRM_CNT_MIN = 0x0001;  // count: the minimum; a TRM_CNT_MAX node follows
 inline constexpr uint32_t TRM_RNG_HI = 0x0002;   // member: upper bound of a range
 inline constexpr uint32_t TRM_CNT_MAX = 0x0002;  // count: the maximum (TRM_UNB: unbounded)

@@ -133,9 +133,9 @@ int txt_spr_set(struct txt_spr* spr, stream* strm) {
   return err_ok();
 }
 
-int txt_spr_psh_lst_regexp(struct txt_spr* spr, uint32_t typ, stream* pattern, const uint32_t* flags,
-                           const char* cnd_nam, int32_t cnd_val, const char* set_nam,
-                           int32_t set_val) {
+int txt_spr_psh_lst_regexp(struct txt_spr* spr, uint32_t typ, stream* pattern,
+                           const uint32_t* flags, const char* cnd_nam, int32_t cnd_val,
+                           const char* set_nam, int32_t set_val) {
   rscmng_scp scp;
   if (CVR(spr == nullptr || spr->rgx_end == nullptr)) return spr_fail();
   txt_spr_rgx* e = nullptr;
@@ -282,7 +282,8 @@ int _txt_spr_for_anr_stream_pop(void* spr, void* elm) {
   TMR_SEC();
   rscmng_scp scp;
   txt_spr_tok tok{};
-  if (CVR(elm == nullptr || txt_spr(static_cast<struct txt_spr*>(spr), &tok) != 0)) return spr_fail();
+  if (CVR(elm == nullptr || txt_spr(static_cast<struct txt_spr*>(spr), &tok) != 0))
+    return spr_fail();
   txt_anr_elm e{};
   e.typ = tok.typ;
   e.txt = const_cast<char*>(tok.txt);

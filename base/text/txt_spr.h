@@ -50,9 +50,9 @@ struct txt_spr_tok {
 
 int txt_spr_set(struct txt_spr* spr, stream* strm);
 // flags: the checker's option word (NULL: longest). cnd_nam, set_nam may be NULL.
-int txt_spr_psh_lst_regexp(struct txt_spr* spr, uint32_t typ, stream* pattern, const uint32_t* flags,
-                           const char* cnd_nam, int32_t cnd_val, const char* set_nam,
-                           int32_t set_val);
+int txt_spr_psh_lst_regexp(struct txt_spr* spr, uint32_t typ, stream* pattern,
+                           const uint32_t* flags, const char* cnd_nam, int32_t cnd_val,
+                           const char* set_nam, int32_t set_val);
 int txt_spr(struct txt_spr* spr, txt_spr_tok* tok);
 void txt_spr_end(struct txt_spr* spr);
 

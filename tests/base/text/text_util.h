@@ -203,10 +203,11 @@ struct analyzer {
 };
 
 // The option parser's chain: the splitter, then escapes, quoted strings, and clean-up.
-inline const std::vector<rul> ESCAPES = {
-    {{{0, ESC, "\\\\n"}, {16}, {11, WORD, "\n"}}},   {{{0, ESC, "\\\\t"}, {16}, {11, WORD, "\t"}}},
-    {{{0, ESC, "\\\\\""}, {16}, {11, WORD, "\""}}},  {{{0, ESC, "\\\\\\\\"}, {16}, {11, WORD, "\\"}}},
-    {{{0, ESC, "\\\\/"}, {16}, {11, WORD, "/"}}}};
+inline const std::vector<rul> ESCAPES = {{{{0, ESC, "\\\\n"}, {16}, {11, WORD, "\n"}}},
+                                         {{{0, ESC, "\\\\t"}, {16}, {11, WORD, "\t"}}},
+                                         {{{0, ESC, "\\\\\""}, {16}, {11, WORD, "\""}}},
+                                         {{{0, ESC, "\\\\\\\\"}, {16}, {11, WORD, "\\"}}},
+                                         {{{0, ESC, "\\\\/"}, {16}, {11, WORD, "/"}}}};
 inline const std::vector<rul> QUOTES = {
     {{{0, QUOTE}, {16}, {27}, {4}, {3, QUOTE}, {16}, {28}, {29, WORD}}}};
 inline const std::vector<rul> CLEANUP = {{{{0, BLANK}, {16}}}, {{{0, 0}, {16}}}};

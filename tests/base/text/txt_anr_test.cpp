@@ -187,7 +187,8 @@ TEST_F(TxtAnr, OutputFiles) {
   }
   EXPECT_EQ(tu::slurp(f), "one v|two");
   for (const std::vector<tx::rul>& r :
-       {std::vector<tx::rul>{{{{0, WORD}, {20}}}}, std::vector<tx::rul>{{{{0, WORD}, {21, 0, "x"}}}},
+       {std::vector<tx::rul>{{{{0, WORD}, {20}}}},
+        std::vector<tx::rul>{{{{0, WORD}, {21, 0, "x"}}}},
         std::vector<tx::rul>{{{{0, WORD}, {22, 0, "x"}}}},
         std::vector<tx::rul>{{{{0, WORD}, {18, 0, g.c_str()}}}}}) {
     analyzer bad("a", WORDS, r);

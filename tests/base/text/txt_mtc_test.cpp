@@ -236,7 +236,8 @@ TEST_F(TxtMtc, BrokenTermsFailTheStep) {
   auto run = [&](txt_trm* t, const char* in) {
     EXPECT_EQ(txt_mtc_chk_set(&chk, t, nullptr), 0);
     int32_t st = 0;
-    for (const char* c = in; *c != 0 && st == 0; ++c) st = txt_mtc_wrd(&chk, static_cast<uint8_t>(*c));
+    for (const char* c = in; *c != 0 && st == 0; ++c)
+      st = txt_mtc_wrd(&chk, static_cast<uint8_t>(*c));
     EXPECT_EQ(chk.thd, nullptr);
     txt_mtc_chk_end(&chk);
     return st;
