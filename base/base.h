@@ -18,3 +18,7 @@
 #include "base/stream/bstream.h"
 #include "base/stream/cstream.h"
 #include "base/variant/vmap_fmt.h"
+#include "base/text/txt_mtc.h"
+#include "base/text/regexp.h"
+#include "base/text/txt_spr.h"
+#include "base/text/txt_anr.h"

@@ -1,0 +1,175 @@
+// Every allocation of a run failing in turn: the compiler, the matcher, the splitter and the
+// option parser's chain of analyzers report -1 (or absorb the failure without changing
+// anything), give every block back, and do not crash.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "text_util.h"
+
+namespace {
+
+class TextAlloc : public st::Fixture {};
+
+size_t blocks() {
+  size_t n = 0;
+  rscmng_walk(nullptr, [](const rscmng_rcd* r, void* a) {
+    if (r->lvl == 0 && std::string(r->about) != "fopen") ++*static_cast<size_t*>(a);
+    return 0;
+  }, &n);
+  return n;
+}
+
+using outcome = std::pair<int32_t, std::string>;
+
+// Runs fn with its k-th allocation failing, for k = 1, 2, ... until a run makes fewer than k
+// allocations. Returns how many runs ended with -1.
+int every_k(const std::function<outcome()>& fn, const std::string& what) {
+  err_no = 0;
+  const outcome base = fn();
+  EXPECT_EQ(base.first, 0) << what << " must succeed without failures";
+  int failed = 0;
+  for (long k = 1;; ++k) {
+    const size_t before = blocks();
+    err_no = 0;
+    _malloc_fail_set(k);
+    const outcome got = fn();
+    const long left = _malloc_fail_set(0);
+    EXPECT_EQ(blocks(), before) << what << ": blocks left with allocation " << k << " failing";
+    if (left > 0) {
+      EXPECT_EQ(got, base) << what << ": the run without a failure";
+      std::printf("%s: %ld allocations, %d failures reported as -1\n", what.c_str(), k - 1, failed);
+      break;
+    }
+    if (got.first == -1) {
+      ++failed;
+    } else {
+      EXPECT_EQ(got, base) << what << ": allocation " << k
+                           << " failed, the run went on and must then change nothing";
+    }
+  }
+  return failed;
+}
+
+std::string dump(const txt_trm* t) {
+  std::string s;
+  for (const tx::nod& n : tx::nodes(t))
+    s += std::to_string(n.kind) + ":" + std::to_string(n.val) + ":" + std::to_string(n.lnk) + ",";
+  return s;
+}
+
+TEST_F(TextAlloc, Compiler) {
+  const char* pats[] = {"[a-zA-Z0-9_]+", "\\\\.", "[ \t]+", "z|x(a|b{2,3})y", "a*b?c{2}"};
+  const int failed = every_k([&] {
+    std::string out;
+    for (const char* p : pats) {
+      txt_mtc_chk c{};
+      tx::cstr s(p);
+      const int32_t st = regexp_chk(&c, &s, nullptr);
+      if (st != 0) {
+        EXPECT_EQ(c.trm, nullptr);
+        EXPECT_EQ(c.flg, 0u) << "released";
+        return outcome{st, out};
+      }
+      out += dump(c.trm) + "|";
+      txt_mtc_chk_end(&c);
+    }
+    return outcome{0, out};
+  }, "compiler");
+  EXPECT_GT(failed, 30);
+}
+
+TEST_F(TextAlloc, Matcher) {
+  // Enough equal threads at once that the merging table is needed too.
+  const std::pair<const char*, const char*> cases[] = {
+      {"[a-z]+", "  abc;"}, {"[ab]*[ab]*[ab]*c", "abababababababababc"}, {"x|ab*|(a|b)c", "abbc"}};
+  const int failed = every_k([&] {
+    std::string out;
+    for (const auto& [p, t] : cases) {
+      txt_mtc_chk c{};
+      tx::cstr ps(p);
+      int32_t st = regexp_chk(&c, &ps, nullptr);
+      if (st != 0) return outcome{st, out};
+      tx::cstr in(t);
+      st = txt_mtc(&c, &in);
+      out += std::to_string(st) + "[" + std::to_string(c.mtc_top) + "," +
+             std::to_string(c.mtc_end) + ")" + std::to_string(c.pos) + " ";
+      txt_mtc_chk_end(&c);
+      if (st == -1) return outcome{st, out};
+    }
+    return outcome{0, out};
+  }, "matcher");
+  EXPECT_GT(failed, 30);
+}
+
+const char* const OPTIONS = "/cmdon=\"notepad.exe @name@\" /t=5;fp\n/x=a\\\"b ?";
+
+TEST_F(TextAlloc, Splitter) {
+  const int failed = every_k([&] {
+    std::string out;
+    tx::cstr in(OPTIONS);
+    struct txt_spr s{};
+    int32_t st = txt_spr_set(&s, &in);
+    for (const tx::spr_pat& p : tx::OPT_PATTERNS) {
+      if (st != 0) break;
+      tx::cstr pat(p.txt);
+      st = txt_spr_psh_lst_regexp(&s, p.typ, &pat, nullptr, "c", 0, "v", 1);
+    }
+    txt_spr_tok t{};
+    while (st == 0 && (st = txt_spr(&s, &t)) == 0) out += std::to_string(t.typ) + t.txt + "|";
+    txt_spr_end(&s);
+    return outcome{st == ERR_END ? 0 : st, out};
+  }, "splitter");
+  EXPECT_GT(failed, 50);
+}
+
+// The option parser's chain, built and read without asserting on the way.
+outcome chain(const char* text) {
+  std::string out;
+  tx::cstr in(text);
+  struct txt_spr s{};
+  txt_anr a1{}, a2{}, a3{};
+  stream s1{}, s2{}, o{};
+  auto rules = [](txt_anr* a, const std::vector<tx::rul>& rs) {
+    for (const tx::rul& r : rs) {
+      if (txt_anr_chk_add_lst(a, nullptr) != 0) return err_no;
+      for (const tx::fct& f : r.f)
+        if (txt_anr_chk_add_fct(a, f.knd, f.val, f.txt, nullptr) != 0) return err_no;
+    }
+    return 0;
+  };
+  int32_t st = txt_spr_set(&s, &in);
+  for (const tx::spr_pat& p : tx::OPT_PATTERNS) {
+    if (st != 0) break;
+    tx::cstr pat(p.txt);
+    st = txt_spr_psh_lst_regexp(&s, p.typ, &pat, nullptr, nullptr, 0, nullptr, 0);
+  }
+  if (st == 0) st = txt_anr_set(&a1, &s);
+  if (st == 0) st = rules(&a1, tx::ESCAPES);
+  if (st == 0) st = txt_anr_stream_set(&s1, &a1);
+  if (st == 0) st = _txt_anr_set(&a2, &s1);
+  if (st == 0) st = rules(&a2, tx::QUOTES);
+  if (st == 0) st = txt_anr_stream_set(&s2, &a2);
+  if (st == 0) st = _txt_anr_set(&a3, &s2);
+  if (st == 0) st = rules(&a3, tx::CLEANUP);
+  if (st == 0) st = txt_anr_stream_set(&o, &a3);
+  txt_anr_elm e{};
+  while (st == 0 && (st = stream_pop(&o, &e)) == 0) out += std::to_string(e.typ) + e.txt + "|";
+  // Whatever was built is released, from the last stream down.
+  stream_end(&o);
+  txt_anr_end(&a3);
+  txt_anr_end(&a2);
+  txt_anr_end(&a1);
+  txt_spr_end(&s);
+  return {st == ERR_END ? 0 : st, out};
+}
+
+TEST_F(TextAlloc, AnalyzerChain) {
+  const int failed = every_k([] { return chain(OPTIONS); }, "analyzer chain");
+  EXPECT_GT(failed, 100);
+}
+
+}  // namespace
