@@ -32,12 +32,12 @@ int str_byte(stream* bs, unsigned char* b) {
 
 int stream_pop_btoc_sjis(void* bstrm, void* out) {
   TMR_SEC();
-  rscmng_scp scp;
   auto* bs = static_cast<stream*>(bstrm);
   if (CVR(bs == nullptr || out == nullptr)) return __stream_fail();
   // Over a text the bytes are taken straight from its cursor, as its pop would take them:
   // decoding is on the path of every template, key and option, and the byte stream's own
-  // pops cost more than the decoding.
+  // pops cost more than the decoding. No other operation is called on this path, so it needs
+  // no scope of its own.
   if (CVR(bs->ops != nullptr && bs->ops->pop == stream_pop_str && stream_chk(bs) == 0 &&
           *static_cast<const char**>(bs->src) != nullptr)) {
     unsigned char b[2] = {0, 0};
@@ -49,6 +49,7 @@ int stream_pop_btoc_sjis(void* bstrm, void* out) {
     std::memcpy(out, &chr, sizeof chr);
     return err_ok();
   }
+  rscmng_scp scp;
   uint32_t chr = 0;
   // Registered so that a byte source that checks its destination (a file) finds it.
   rscmng_psh(nullptr, &chr, sizeof chr, rscmng_lvl(), __FILE__, __LINE__, __func__, "REF(chr)");

@@ -23,18 +23,31 @@ inline void* hnd(buf_var& b) { return &b._p; }
 inline uint32_t len(const buf_var& b) { return static_cast<uint32_t>(b.pos); }
 inline const char* txt(const buf_var& b) { return static_cast<const char*>(b._p); }
 
-// Appends n bytes at the buffer's cursor: one reference to the room for all of them, where a
-// push per byte would cost a buffer operation per byte.
+// Appends n bytes at the buffer's cursor. The buffer is asked for room only when its storage
+// is full (it then grows to the next power of two): a buffer operation per character cost more
+// than all the splitting.
 int bytes_psh(buf_var& b, const void* src, uint32_t n) {
   const auto at = static_cast<uint32_t>(b.pos);
+  const uint64_t cap = CVR(b._p != nullptr) ? uint64_t{1} << ((b.flg & BUF_EXP_MSK) >> BUF_EXP_SHF) : 0;
   void* p = nullptr;
-  if (CVR(buf_ref(hnd(b), at, n, &p) != 0)) return spr_fail();
+  if (CVR(at + uint64_t{n} <= cap)) {
+    p = static_cast<unsigned char*>(b._p) + at;
+  } else if (CVR(buf_ref(hnd(b), at, n, &p) != 0)) {
+    return spr_fail();
+  }
   std::memcpy(p, src, n);
   b.pos = at + n;
   return 0;
 }
 
 // A character goes in as its Shift-JIS bytes: the lead byte, then the trail byte if any.
+// Empties a token buffer, keeping its storage (what buf_rst does to the splitter's own record,
+// without a buffer operation per token).
+inline void txt_rst(buf_var& b) {
+  b.pos = 0;
+  b.flg &= ~BUF_END;
+}
+
 int chr_psh(buf_var& b, uint32_t ch) {
   const unsigned char two[2] = {static_cast<unsigned char>(ch & 0xFF),
                                 static_cast<unsigned char>((ch >> 8) & 0xFF)};
@@ -50,7 +63,7 @@ int nul_psh(buf_var& b) {
 int chk_to_txt(struct txt_spr* s) {
   const uint32_t n = len(s->buf_chk);
   if (CVR(n != 0 && bytes_psh(s->buf_txt, txt(s->buf_chk), n) != 0)) return err_no;
-  buf_rst(hnd(s->buf_chk));
+  txt_rst(s->buf_chk);
   return 0;
 }
 
@@ -180,8 +193,8 @@ int txt_spr(struct txt_spr* spr, txt_spr_tok* tok) {
   }
   if (CVR(s->flg & TXT_SPR_RET)) {
     s->flg &= ~TXT_SPR_RET;
-    buf_rst(hnd(s->buf_chk));
-    buf_rst(hnd(s->buf_txt));
+    txt_rst(s->buf_chk);
+    txt_rst(s->buf_txt);
     s->rgx_cur = nullptr;
   }
   if (CVR((s->flg & TXT_SPR_AGN) == 0 && stream_chk(s->stm) != 0)) {
