@@ -21,4 +21,7 @@ inline size_t crt_ls_cnv(char* dst, size_t cap, const char16_t* src, size_t src_
   static_assert(sizeof(char16_t) == sizeof(WCHAR));
   return crt_ls_cnv(dst, cap, reinterpret_cast<const WCHAR*>(src), src_max);
 }
+inline size_t crt_ls_cnv(char* dst, size_t cap, std::nullptr_t, size_t src_max) {
+  return crt_ls_cnv(dst, cap, static_cast<const WCHAR*>(nullptr), src_max);
+}
 #endif

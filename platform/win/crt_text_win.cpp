@@ -12,11 +12,12 @@ constexpr bool is_lo(WCHAR u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 // One character (one or two UTF-16 units) to CP932 bytes in `out`; 0 when CP932 has no code for it.
 size_t chr_cnv(const WCHAR* u, int n, char (&out)[8]) {
-  // Control characters would let a name forge lines of output: they show as '?'.
-  if (n == 1 && (u[0] < 0x20 || u[0] == 0x7F)) return 0;
+  // Control characters would let a name forge lines of output: they show as '?'. The system's
+  // table gives the C1 ones (U+0080-U+009F) single bytes of their own.
+  if (n == 1 && (u[0] < 0x20 || (u[0] >= 0x7F && u[0] <= 0x9F))) return 0;
   BOOL dfl = FALSE;
   // No best fit: a character CP932 lacks is not replaced by a look-alike (an accented letter
-  // by its bare one), it shows as '?'.
+  // by its bare one, the yen sign by a backslash), it shows as '?'.
   const int r = WideCharToMultiByte(CP_SJIS, WC_NO_BEST_FIT_CHARS, u, n, out, sizeof out, nullptr, &dfl);
   if (r <= 0 || dfl) return 0;
   return static_cast<size_t>(r);

@@ -49,11 +49,15 @@ BOOL prc_win_crt(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRI
 }
 
 BOOL prc_win_trm(HANDLE hProcess, UINT uExitCode) {
-  // Asked first rather than told by the result: not every system fails the call for a child
-  // that has ended.
-  const bool running = WaitForSingleObject(hProcess, 0) == WAIT_TIMEOUT;
+  // Asked first rather than told by the result: not every system (wine) fails the call for a
+  // child that has ended, and then its job must be left alone.
+  const DWORD w = WaitForSingleObject(hProcess, 0);
+  if (w == WAIT_OBJECT_0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   if (!TerminateProcess(hProcess, uExitCode)) return FALSE;
-  if (HANDLE job = job_of(hProcess); running && job != nullptr) TerminateJobObject(job, uExitCode);
+  if (HANDLE job = job_of(hProcess); job != nullptr) TerminateJobObject(job, uExitCode);
   return TRUE;
 }
 
@@ -67,3 +71,5 @@ BOOL prc_win_cls(HANDLE hObject) {
   }
   return CloseHandle(hObject);
 }
+
+HANDLE prc_win_job(HANDLE hProcess) { return job_of(hProcess); }

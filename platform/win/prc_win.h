@@ -28,3 +28,6 @@ BOOL prc_win_trm(HANDLE hProcess, UINT uExitCode);
 // CloseHandle; closing a child's process handle also releases its job (which does not end the
 // processes in it).
 BOOL prc_win_cls(HANDLE hObject);
+
+// The job of a child whose process handle is open; NULL for any other handle.
+HANDLE prc_win_job(HANDLE hProcess);
