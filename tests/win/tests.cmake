@@ -32,3 +32,9 @@ foreach(t platform_win_prc_win_test)
   target_compile_definitions(${t} PRIVATE WIN_HELPER="$<TARGET_FILE:win_helper>")
   add_dependencies(${t} win_helper)
 endforeach()
+
+# kestrel.exe as a program.
+foreach(t app_win_kestrel_exe_test)
+  target_compile_definitions(${t} PRIVATE KESTREL_BIN="$<TARGET_FILE:kestrel>")
+  add_dependencies(${t} kestrel)
+endforeach()
