@@ -38,3 +38,6 @@ foreach(t app_win_kestrel_exe_test)
   target_compile_definitions(${t} PRIVATE KESTREL_BIN="$<TARGET_FILE:kestrel>")
   add_dependencies(${t} kestrel)
 endforeach()
+
+# What tools/win-smoke reads a Windows program's whole exit status with.
+add_executable(win_status win/win_status.cpp)
