@@ -123,6 +123,53 @@ TEST_F(KestrelExe, FailuresEndWithTheirStatusAndOneLine) {
   EXPECT_EQ(r.out, "");
 }
 
+TEST_F(KestrelExe, ConvertedLinesReachTheReaderAsTheyHappen) {
+  // The first pass's line, then a search that takes long: the line must be there meanwhile.
+  std::ofstream(dir.file("s.scn"), std::ios::binary) << "pass\ndevice 00:00:00:00:00:01 - \xE9\x9B\xBB\npass\nwait 60000\n";
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  const std::string out = dir.file("out");
+  HANDLE ho = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(ho, INVALID_HANDLE_VALUE);
+  auto e = env;
+  e.emplace_back("KESTREL_BT_SIM", dir.file("s.scn"));
+  e.emplace_back("KESTREL_CHARSET", "utf-8");
+  for (const auto& [k, v] : e) SetEnvironmentVariableA(k.c_str(), v.c_str());
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = ho;
+  si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION pi = {};
+  std::string line = "\"" + win_path(KESTREL_BIN) + "\"";
+  const BOOL ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  for (const auto& [k, v] : e) SetEnvironmentVariableA(k.c_str(), nullptr);
+  CloseHandle(ho);
+  ASSERT_TRUE(ok);
+  const std::string want = "010000000000-\xE9\x9B\xBB=ON\n";  // 電, in UTF-8
+  std::string got;
+  for (int i = 0; i < 1000 && got != want; ++i) {
+    Sleep(10);
+    got = tu::slurp(out);
+  }
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 0), WAIT_TIMEOUT) << "seen only once the program ended";
+  TerminateProcess(pi.hProcess, 0);
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+}
+
+TEST_F(KestrelExe, SetsWithoutByteCodesAreRefused) {
+  for (const char* set : {"UTF-16", "utf-32", "CP1200", "no-such-set", "CP99999"}) {
+    auto e = env;
+    e.emplace_back("KESTREL_CHARSET", set);
+    const run_out r = run(dir, "/h", e);
+    EXPECT_EQ(r.status, 2u) << set;
+    EXPECT_EQ(r.out, "") << set;
+    EXPECT_EQ(r.err, std::string("kestrel: KESTREL_CHARSET: unknown character set \"") + set + "\"\n");
+  }
+}
+
 // Option arguments are not read yet; once they are, their failures reach the parent as the
 // whole status word: /=5 and /t= give 0x80000001, /t=5.x and /] give 0xFFFFFFFF.
 
