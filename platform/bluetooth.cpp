@@ -28,7 +28,11 @@ bt_stk& stk() {
   bt_ste& s = ste();
   if (!s.stk) {
     const char* pth = std::getenv("KESTREL_BT_SIM");
+#ifdef _WIN32
+    s.stk = pth != nullptr && *pth != '\0' ? bt_sim_mak(pth) : bt_win_mak();
+#else
     s.stk = pth != nullptr && *pth != '\0' ? bt_sim_mak(pth) : bt_bluez_mak();
+#endif
   }
   return *s.stk;
 }
@@ -83,6 +87,11 @@ uint64_t bt_unit_ms() {
 
 void bt_slp_ms(uint64_t ms) {
   if (ms == 0) return;  // even a past deadline would cost the timer slack
+#ifdef _WIN32
+  // Sleep is not cut short by anything; INFINITE (all bits set) is no length.
+  for (; ms > 0x7FFFFFFF; ms -= 0x7FFFFFFF) Sleep(0x7FFFFFFF);
+  Sleep(static_cast<DWORD>(ms));
+#else
   // Against an absolute deadline, so a signal cannot stretch or cut the wait.
   timespec end{};
   clock_gettime(CLOCK_MONOTONIC, &end);
@@ -91,10 +100,12 @@ void bt_slp_ms(uint64_t ms) {
   if (end.tv_nsec >= 1000000000L) end.tv_sec += 1, end.tv_nsec -= 1000000000L;
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
   }
+#endif
 }
 
-void bt_inf_set(BLUETOOTH_DEVICE_INFO& inf, const BYTE (&adr)[6], BYTE flg, const WCHAR* nam,
+void bt_inf_set(BLUETOOTH_DEVICE_INFO& inf, const BYTE (&adr)[6], BYTE flg, const char16_t* nam,
                 size_t nam_len) {
+  static_assert(sizeof(WCHAR) == sizeof(char16_t));
   const DWORD sz = inf.dwSize;
   std::memset(&inf, 0, sizeof inf);
   inf.dwSize = sz;

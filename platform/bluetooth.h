@@ -1,10 +1,20 @@
 // The Windows Bluetooth device search (bthprops) for this platform. The search runs on a
 // replaceable stack: a scripted one when KESTREL_BT_SIM names a scenario file, otherwise
-// BlueZ on the system bus.
+// the system's own (BlueZ on the system bus on Linux, bthprops on Windows).
 #pragma once
 #include <cstddef>
 
 #include "platform/windows.h"
+
+#ifdef _WIN32
+#include <bluetoothapis.h>
+
+// The system's records, and the program's Find calls under the system's names; only the stack
+// of platform/win/bt_win.cpp reaches the system's own calls.
+#define BluetoothFindFirstDevice bt_fnd_fst
+#define BluetoothFindNextDevice bt_fnd_nxt
+#define BluetoothFindDeviceClose bt_fnd_cls
+#else
 
 using UCHAR = unsigned char;
 using BTH_ADDR = ULONGLONG;
@@ -42,6 +52,7 @@ struct BLUETOOTH_DEVICE_INFO {
   SYSTEMTIME stLastUsed;  // UTC; zero when never used
   WCHAR szName[BLUETOOTH_MAX_NAME_SIZE];
 };
+#endif
 // The record crosses the API boundary: its layout is the Windows one.
 static_assert(sizeof(BLUETOOTH_DEVICE_INFO) == 560);
 static_assert(offsetof(BLUETOOTH_DEVICE_INFO, Address) == 8);

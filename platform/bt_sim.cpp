@@ -9,6 +9,27 @@
 
 namespace {
 
+#ifdef _WIN32
+// The POSIX line reader, which the Windows C runtime lacks: the whole line, NUL bytes and
+// all, with its line feed; -1 at the end of the file or on a read error.
+ssize_t getline(char** buf, size_t* cap, FILE* f) {
+  size_t n = 0;
+  for (int c; (c = std::getc(f)) != EOF;) {
+    if (n + 2 > *cap) {
+      const size_t nc = *cap < 128 ? 128 : 2 * *cap;
+      char* nb = static_cast<char*>(std::realloc(*buf, nc));
+      if (nb == nullptr) return -1;
+      *buf = nb, *cap = nc;
+    }
+    (*buf)[n++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  if (n == 0) return -1;
+  (*buf)[n] = '\0';
+  return static_cast<ssize_t>(n);
+}
+#endif
+
 constexpr size_t NAM_MAX = BLUETOOTH_MAX_NAME_SIZE - 1;  // room for the terminator
 
 constexpr bool is_blk(char c) {

@@ -20,8 +20,13 @@ class bt_stk {
   virtual std::unique_ptr<bt_fnd> srch(const BLUETOOTH_DEVICE_SEARCH_PARAMS& prm) = 0;
 };
 
+#ifdef _WIN32
+// The stack of a Windows machine: its own Find calls (see win/bt_win.h).
+std::unique_ptr<bt_stk> bt_win_mak();
+#else
 // The stack of a Linux machine: BlueZ on the system bus (see bt_bluez.h).
 std::unique_ptr<bt_stk> bt_bluez_mak();
+#endif
 // The scripted stack over the scenario file at `pth` (see bt_sim.h).
 std::unique_ptr<bt_stk> bt_sim_mak(const char* pth);
 
@@ -39,5 +44,6 @@ uint64_t bt_unit_ms();
 inline constexpr BYTE BT_DEV_CON = 1;  // connected
 inline constexpr BYTE BT_DEV_REM = 2;  // remembered (paired)
 inline constexpr BYTE BT_DEV_AUT = 4;  // authenticated
-void bt_inf_set(BLUETOOTH_DEVICE_INFO& inf, const BYTE (&adr)[6], BYTE flg, const WCHAR* nam,
+// `nam`: UTF-16, as the record holds it.
+void bt_inf_set(BLUETOOTH_DEVICE_INFO& inf, const BYTE (&adr)[6], BYTE flg, const char16_t* nam,
                 size_t nam_len);

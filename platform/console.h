@@ -8,4 +8,8 @@
 // of ending the program. Then reads KESTREL_CHARSET and, when it names a set other than CP932,
 // routes standard output through a converter that writes and flushes each line as it is
 // completed. Returns 0, or 2 after one line on standard error when the set is unknown.
+//
+// On Windows (win/console_win.cpp) the standard streams and the files the program opens are
+// put in binary mode, so that a line ends in the one byte written; KESTREL_CHARSET names a
+// code page of the system, and the converter takes the output of event commands along.
 int con_ini();

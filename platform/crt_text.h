@@ -15,3 +15,13 @@
 // To keep a composed text within its buffer, pass the room left for this part as `cap`: for
 // the device key "<12 digits>-<name>" in a 256-byte buffer that is 256 - 13.
 size_t crt_ls_cnv(char* dst, size_t cap, const WCHAR* src, size_t src_max);
+#ifdef _WIN32
+// The same for UTF-16 held as char16_t, which is WCHAR elsewhere.
+inline size_t crt_ls_cnv(char* dst, size_t cap, const char16_t* src, size_t src_max) {
+  static_assert(sizeof(char16_t) == sizeof(WCHAR));
+  return crt_ls_cnv(dst, cap, reinterpret_cast<const WCHAR*>(src), src_max);
+}
+inline size_t crt_ls_cnv(char* dst, size_t cap, std::nullptr_t, size_t src_max) {
+  return crt_ls_cnv(dst, cap, static_cast<const WCHAR*>(nullptr), src_max);
+}
+#endif

@@ -4,6 +4,10 @@
 // thread); only handles this layer gave out and that are still open are accepted, anything
 // else fails with ERROR_INVALID_HANDLE. The layer is meant for one calling thread.
 #pragma once
+#ifdef _WIN32
+// The system's calls, with each command in a job object of its own (platform/win/prc_win.h).
+#include "platform/win/prc_win.h"
+#else
 #include <string>
 #include <vector>
 
@@ -160,3 +164,4 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 //   backslash (the multi-byte runtime on a code page 932 system does the same).
 // The same rules hold for the first argument.
 std::vector<std::string> cmdline_split(const char* cmd);
+#endif

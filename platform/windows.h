@@ -1,5 +1,9 @@
-// The Windows base types that the platform stand-ins use, with their Windows widths.
+// The Windows base types that the platform stand-ins use, with their Windows widths. On
+// Windows the system's own header takes their place.
 #pragma once
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <cstdint>
 
 using BOOL = int32_t;
@@ -22,3 +26,4 @@ struct SYSTEMTIME {
   WORD wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
 };
 static_assert(sizeof(SYSTEMTIME) == 16);
+#endif
