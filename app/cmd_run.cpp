@@ -15,18 +15,15 @@ int fail() {
   return err_no;
 }
 
-// Each value is stored between these two bytes, so that the filled line tells the values from
-// the template's own text. Neither byte occurs in code page 932 text, not even as a trail byte.
-constexpr char VAL_BGN = '\xFE';
-constexpr char VAL_END = '\xFF';
-
-bool has_mrk(const char* s) { return std::strchr(s, VAL_BGN) != nullptr || std::strchr(s, VAL_END) != nullptr; }
+bool has_mrk(const char* s) { return std::strchr(s, CMD_VAL_BGN) != nullptr || std::strchr(s, CMD_VAL_END) != nullptr; }
 
 // Steps over marks, noting whether a value is open.
 size_t mrk_skp(const char* f, size_t i, bool& val) {
-  while (f[i] == VAL_BGN || f[i] == VAL_END) val = f[i++] == VAL_BGN;
+  while (f[i] == CMD_VAL_BGN || f[i] == CMD_VAL_END) val = f[i++] == CMD_VAL_BGN;
   return i;
 }
+
+}  // namespace
 
 // The filled line with its marks taken out, as the process layer must split it: every character
 // of a value stands for itself, whatever quotes, backslashes or blanks it holds. By the rules the
@@ -52,7 +49,7 @@ void cmd_lit(const char* f, char* out) {
         if (!val) {  // of the template: literal when its run went on into a placeholder
           size_t k = i;
           while (f[k] == '\\') ++k;
-          lit = f[k] == VAL_BGN;
+          lit = f[k] == CMD_VAL_BGN;
         }
         *o++ = '\\';
         if (quote_next && lit) *o++ = '\\';
@@ -68,12 +65,10 @@ void cmd_lit(const char* f, char* out) {
     // A double-byte character whole: its trail byte may be 0x5C, which is no backslash.
     const char c = f[i];
     *o++ = f[i++];
-    if (sjis_lead(static_cast<unsigned char>(c)) && f[i] != '\0' && f[i] != VAL_BGN && f[i] != VAL_END) *o++ = f[i++];
+    if (sjis_lead(static_cast<unsigned char>(c)) && f[i] != '\0' && f[i] != CMD_VAL_BGN && f[i] != CMD_VAL_END) *o++ = f[i++];
   }
   *o = '\0';
 }
-
-}  // namespace
 
 int cmd_run(const char* adr, const char* nam, const char* onoff, const char* cmd) {
   vmap vals = {};
@@ -104,7 +99,7 @@ int cmd_run(const char* adr, const char* nam, const char* onoff, const char* cmd
     const char* v = kv[1];
     if (mark) {
       v = m;
-      m += std::snprintf(m, len - static_cast<size_t>(m - mrk), "%c%s%c", VAL_BGN, kv[1], VAL_END) + 1;
+      m += std::snprintf(m, len - static_cast<size_t>(m - mrk), "%c%s%c", CMD_VAL_BGN, kv[1], CMD_VAL_END) + 1;
     }
     if (scoped([&] { return vmap_put_str_str(&vals, nullptr, kv[0], v, 0); }) != 0) return done(fail());
   }
