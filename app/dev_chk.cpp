@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "app/cmd_run.h"
 #include "app/opt.h"
@@ -85,22 +84,23 @@ bool run_cmd(const char* adr, const char* nam, const char* st) {
 // written out as "OK", as each would have been), and for the entries whose "OK" was stored.
 class seen_set {
  public:
-  // Notes ent; ok: its "OK" was stored.
-  void add(vtyp* ent, bool ok) {
-    if (2 * (n_ + 1) > slot_.size()) grow();
+  // Notes ent; ok: its "OK" was stored. False when the set cannot grow: the caller then writes
+  // the mark itself, as the steps do.
+  bool add(vtyp* ent, bool ok) {
+    if (2 * (n_ + 1) > cap_ && !grow()) return false;
     const uintptr_t v = reinterpret_cast<uintptr_t>(ent) | static_cast<uintptr_t>(ok);
-    for (size_t i = at(ent);; i = (i + 1) & (slot_.size() - 1)) {
+    for (size_t i = at(ent);; i = (i + 1) & (cap_ - 1)) {
       if (slot_[i] == 0 || (slot_[i] & ~uintptr_t{1}) == reinterpret_cast<uintptr_t>(ent)) {
         n_ += slot_[i] == 0;
         slot_[i] |= v;
-        return;
+        return true;
       }
     }
   }
   // Whether ent was noted (its "OK" stored into *ok), forgetting it.
   bool take(vtyp* ent, bool* ok) {
     if (n_ == 0) return false;
-    for (size_t i = at(ent); slot_[i] != 0; i = (i + 1) & (slot_.size() - 1)) {
+    for (size_t i = at(ent); slot_[i] != 0; i = (i + 1) & (cap_ - 1)) {
       if ((slot_[i] & ~uintptr_t{1}) == reinterpret_cast<uintptr_t>(ent)) {
         *ok = (slot_[i] & 1) != 0;
         slot_[i] = GONE;
@@ -113,35 +113,47 @@ class seen_set {
   // Every entry still noted, then none.
   template <class F>
   void drain(F&& f) {
-    for (uintptr_t& v : slot_) {
+    for (size_t i = 0; i < cap_; ++i) {
+      const uintptr_t v = slot_[i];
       if (v != 0 && v != GONE) f(reinterpret_cast<vtyp*>(v & ~uintptr_t{1}));
-      v = 0;
+      slot_[i] = 0;
     }
     n_ = 0;
   }
   void clear() {
-    std::fill(slot_.begin(), slot_.end(), 0);
+    if (cap_ != 0) std::memset(slot_, 0, cap_ * sizeof *slot_);
     n_ = 0;
   }
 
  private:
   static constexpr uintptr_t GONE = 1;   // a taken entry: probing goes past it
   size_t at(const vtyp* e) const {
-    return (reinterpret_cast<uintptr_t>(e) * 0x9E3779B97F4A7C15ull >> 20) & (slot_.size() - 1);
+    return (reinterpret_cast<uintptr_t>(e) * 0x9E3779B97F4A7C15ull >> 20) & (cap_ - 1);
   }
-  void grow() {
-    std::vector<uintptr_t> old(std::max<size_t>(64, 4 * slot_.size()), 0);
-    old.swap(slot_);
+  // From the heap the library takes its blocks from, so that a failing allocation reaches it
+  // too; the set lives as long as the process.
+  bool grow() {
+    const size_t cap = std::max<size_t>(64, 4 * cap_);
+    auto* s = static_cast<uintptr_t*>(heap_alc0(cap, sizeof(uintptr_t)));
+    if (s == nullptr) return false;
+    uintptr_t* old = slot_;
+    const size_t old_cap = cap_;
+    slot_ = s;
+    cap_ = cap;
     n_ = 0;
-    for (uintptr_t v : old)
-      if (v != 0 && v != GONE) add(reinterpret_cast<vtyp*>(v & ~uintptr_t{1}), (v & 1) != 0);
+    for (size_t i = 0; i < old_cap; ++i)
+      if (old[i] != 0 && old[i] != GONE) add(reinterpret_cast<vtyp*>(old[i] & ~uintptr_t{1}), (old[i] & 1) != 0);
+    heap_fre(old);
+    return true;
   }
-  std::vector<uintptr_t> slot_;
+  uintptr_t* slot_ = nullptr;
+  size_t cap_ = 0;
   size_t n_ = 0;
 };
 
 seen_set seen;
-// The last pass ended early: marks may read "OK" from it, so the sweep reads every mark.
+// The last pass ended early, or a note could not be kept: marks may read "OK", so the sweep
+// reads every mark.
 bool marks_stale = false;
 
 // Writes the marks of the entries still noted, as the pass would have left them; the next
@@ -187,13 +199,17 @@ bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
     }
   }
   if (!changed) {
-    if (have) seen.add(ent, false);   // "chk" = "OK", written only if the pass ends early
-    return true;
+    // "chk" = "OK", written only if the pass ends early; where the note cannot be kept, the
+    // mark is written and the sweep reads the marks.
+    if (!have || seen.add(ent, false)) return true;
+    marks_stale = true;
+    return put_txt(tbl, ent, "chk", "OK");
   }
 
   if (scoped([&] { return _vmap_put_str_str(tbl, nullptr, key, st, &ent, 0); }) != 0) return false;
   if (!put_txt(tbl, ent, "chk", "OK")) return false;
-  seen.add(ent, true);
+  // Not noted, the stored "OK" is found by the sweep reading the marks.
+  if (!seen.add(ent, true)) marks_stale = true;
   if (!have) {
     if (!put_int(tbl, ent, "cnt", c)) return false;
     if (opt_rcd.dbgcnt) cnt_line(key, "set", c);

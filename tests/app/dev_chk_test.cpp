@@ -371,4 +371,48 @@ TEST_F(DevChk, PassesAndTheTableMatchTheStepsAsWritten) {
   }
 }
 
+TEST_F(DevChk, EveryHeapCallOfARunFailingInTurnEndsAtMostItsPass) {
+  // Ten passes of devices coming and going with commands on every change, then six passes
+  // with every device in range. Whichever heap call of the first fifteen fails, the watcher
+  // goes on: after the sixteenth its table is the table of a run without failures, and
+  // nothing else stays registered.
+  const std::string body =
+      pass("device 00:00:00:00:00:01 - a\ndevice 00:00:00:00:00:02 CR b\n") + pass("device 00:00:00:00:00:02 R b\n") +
+      pass() + pass("device 00:00:00:00:00:03 - \xE3\x82\xBD\n") + pass("device 00:00:00:00:00:01 - a\n") + pass() + pass() +
+      pass("device 00:00:00:00:00:02 CR b\n") + pass() + pass("device 00:00:00:00:00:03 - \xE3\x82\xBD\n");
+  std::string tail;
+  for (int i = 0; i < 6; ++i)
+    tail += pass("device 00:00:00:00:00:01 - a\ndevice 00:00:00:00:00:02 CR b\ndevice 00:00:00:00:00:03 - \xE3\x82\xBD\n");
+  const std::string path = dir.file("s.scn");
+  std::ofstream(path, std::ios::binary) << body + tail;
+  static std::string cmd;
+  cmd = std::string(ARGV_DUMP) + " /dev/null \"@name@\" @addr@ @onoff@";
+  opt_rcd = {4, 1, cmd.c_str(), cmd.c_str(), 1, 1, 0, 0};
+
+  uint64_t used = 0;   // heap calls of the first fifteen passes
+  auto run = [&](uint64_t k) {
+    vmap_end(&tbl);
+    EXPECT_EQ(vmap_set(&tbl, VMAP_NST), 0);
+    bt_stk_set(bt_sim_mak(path.c_str()));
+    const uint64_t c0 = heap_cnt();
+    heap_fail_set(k);
+    passes(15);
+    heap_fail_set(0);
+    used = heap_cnt() - c0;
+    passes(1);
+    return table_of(&tbl);
+  };
+  const size_t blocks0 = reg().n;
+  const std::string clean = run(0);
+  ASSERT_NE(clean, "");
+  run(0);
+  const uint64_t total = used;
+  ASSERT_GT(total, 50u);
+  for (uint64_t k = 1; k <= total; ++k) ASSERT_EQ(run(k), clean) << "heap call " << k << " of " << total << " failing";
+  vmap_end(&tbl);
+  ASSERT_EQ(vmap_set(&tbl, VMAP_NST), 0);
+  EXPECT_EQ(reg().n, blocks0 + 0) << "nothing left registered";
+  EXPECT_TRUE(tu::no_children());
+}
+
 }  // namespace

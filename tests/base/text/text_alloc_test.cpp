@@ -1,4 +1,4 @@
-// Every allocation of a run failing in turn: the compiler, the matcher, the splitter and the
+// Every heap call of a run failing in turn: the compiler, the matcher, the splitter and the
 // option parser's chain of analyzers report -1 (or absorb the failure without changing
 // anything), give every block back, and do not crash.
 #include <gtest/gtest.h>
@@ -8,51 +8,17 @@
 #include <string>
 #include <utility>
 
+#include "alloc_util.h"
 #include "text_util.h"
 
 namespace {
 
 class TextAlloc : public st::Fixture {};
 
-size_t blocks() {
-  size_t n = 0;
-  rscmng_walk(nullptr, [](const rscmng_rcd* r, void* a) {
-    if (r->lvl == 0 && std::string(r->about) != "fopen") ++*static_cast<size_t*>(a);
-    return 0;
-  }, &n);
-  return n;
-}
+using tu::outcome;
 
-using outcome = std::pair<int32_t, std::string>;
-
-// Runs fn with its k-th allocation failing, for k = 1, 2, ... until a run makes fewer than k
-// allocations. Returns how many runs ended with -1.
-int every_k(const std::function<outcome()>& fn, const std::string& what) {
-  err_no = 0;
-  const outcome base = fn();
-  EXPECT_EQ(base.first, 0) << what << " must succeed without failures";
-  int failed = 0;
-  for (long k = 1;; ++k) {
-    const size_t before = blocks();
-    err_no = 0;
-    _malloc_fail_set(k);
-    const outcome got = fn();
-    const long left = _malloc_fail_set(0);
-    EXPECT_EQ(blocks(), before) << what << ": blocks left with allocation " << k << " failing";
-    if (left > 0) {
-      EXPECT_EQ(got, base) << what << ": the run without a failure";
-      std::printf("%s: %ld allocations, %d failures reported as -1\n", what.c_str(), k - 1, failed);
-      break;
-    }
-    if (got.first == -1) {
-      ++failed;
-    } else {
-      EXPECT_EQ(got, base) << what << ": allocation " << k
-                           << " failed, the run went on and must then change nothing";
-    }
-  }
-  return failed;
-}
+// The library's blocks and the diagnostics' own: every heap call fails in turn.
+int every_k(const std::function<outcome()>& fn, const std::string& what) { return tu::every_heap_call(fn, what); }
 
 std::string dump(const txt_trm* t) {
   std::string s;
