@@ -12,23 +12,9 @@
 
 namespace {
 
-// A text as its Shift-JIS characters (a lone lead byte at the end is no character).
-std::vector<std::string> chars_of(const std::string& s) {
-  std::vector<std::string> v;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (sjis_lead(static_cast<unsigned char>(s[i]))) {
-      if (i + 1 == s.size()) break;
-      v.push_back(s.substr(i++, 2));
-    } else {
-      v.push_back(s.substr(i, 1));
-    }
-  }
-  return v;
-}
-
 // The reference: 0 and the text, or -1 and the text up to the failure.
 int reference(const std::string& tpl, const std::map<std::string, std::string>& vals, std::string* out) {
-  const std::vector<std::string> chars = chars_of(tpl);
+  const std::vector<std::string> chars = fz::chars_of(tpl);
   for (size_t i = 0; i < chars.size(); ++i) {
     if (chars[i] != "@") {
       *out += chars[i];
@@ -45,7 +31,7 @@ int reference(const std::string& tpl, const std::map<std::string, std::string>& 
     }
     const auto it = vals.find(name);
     if (it == vals.end()) return -1;
-    for (const std::string& c : chars_of(it->second)) *out += c;   // values are read as characters too
+    *out += fz::decoded(it->second);   // values are read as characters too
   }
   return 0;
 }

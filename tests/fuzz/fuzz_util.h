@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "base/base.h"
 
@@ -31,6 +32,28 @@ inline size_t blocks() {
     return 0;
   }, &n);
   return n;
+}
+
+// A text as the Shift-JIS decoder reads it, one string per character: a lead byte takes the
+// byte after it, and a lone lead byte at the very end is no character.
+inline std::vector<std::string> chars_of(const std::string& s) {
+  std::vector<std::string> v;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (sjis_lead(static_cast<unsigned char>(s[i]))) {
+      if (i + 1 == s.size()) break;
+      v.push_back(s.substr(i++, 2));
+    } else {
+      v.push_back(s.substr(i, 1));
+    }
+  }
+  return v;
+}
+
+// The same text as bytes again, the lone lead byte at the end dropped.
+inline std::string decoded(const std::string& s) {
+  std::string d;
+  for (const std::string& c : chars_of(s)) d += c;
+  return d;
 }
 
 // The bytes up to the first NUL (a text of the library ends there).

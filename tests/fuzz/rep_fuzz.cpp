@@ -10,24 +10,10 @@
 
 namespace {
 
-std::vector<std::string> chars_of(const std::string& s) {
-  std::vector<std::string> v;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (sjis_lead(static_cast<unsigned char>(s[i]))) {
-      if (i + 1 == s.size()) break;
-      v.push_back(s.substr(i++, 2));
-    } else {
-      v.push_back(s.substr(i, 1));
-    }
-  }
-  return v;
-}
-
 std::string reference(const std::string& in, const std::string& fnd, const std::string& rep) {
-  const auto t = chars_of(in);
-  const auto f = chars_of(fnd);
-  std::string r;
-  for (const auto& c : chars_of(rep)) r += c;
+  const auto t = fz::chars_of(in);
+  const auto f = fz::chars_of(fnd);
+  const std::string r = fz::decoded(rep);
   std::string out;
   for (size_t i = 0; i < t.size();) {
     bool hit = i + f.size() <= t.size();
@@ -63,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cstream_str_set(&f, p[1].c_str());
     cstream_str_set(&r, p[2].c_str());
     const int st = cstream_replace(&s, &i, &f, &r);
-    if (chars_of(p[1]).empty()) {
+    if (fz::chars_of(p[1]).empty()) {
       if (st == 0) std::abort();   // an empty pattern is refused
       stream_end(&i);
     } else {

@@ -33,22 +33,6 @@ void rule(txt_anr* a, std::initializer_list<std::tuple<uint32_t, uint32_t, const
     if (txt_anr_chk_add_fct(a, k, v, t, nullptr) != 0) std::abort();
 }
 
-// The text as the Shift-JIS decoder delivers it: a lead byte without its trail is dropped.
-std::string decoded(const std::string& s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    if (sjis_lead(b)) {
-      if (i + 1 == s.size()) break;
-      out += s[i];
-      out += s[++i];
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -65,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     txt_spr_tok t{};
     int32_t st;
     while ((st = txt_spr(&s, &t)) == 0) all += t.txt;
-    if (st != ERR_END || all != decoded(text)) std::abort();
+    if (st != ERR_END || all != fz::decoded(text)) std::abort();
     txt_spr_end(&s);
   }
   {
