@@ -1,4 +1,4 @@
-// Shared by the notation tests: reading a text into a vmap, and a vmap's
+// Shared by the notation tests: reading a text into a vmap, writing a vmap out, and a vmap's
 // entries as paths and values that tests can compare.
 #pragma once
 #include <gtest/gtest.h>
@@ -118,6 +118,17 @@ inline std::string text_of(stream* s, int32_t* st = nullptr) {
   std::string t = out != nullptr ? out : "";
   _free(&out);
   return t;
+}
+
+// A vmap written through the vmap-to-text stream.
+inline std::string write(vmap* vm, uint32_t flg, uint32_t req = VMAP_RNG_CTL, vtyp* prn = nullptr,
+                         uint32_t ind = 0, int32_t* st = nullptr) {
+  cstream_vtyp_opt opt{0, 0, ind, flg};
+  stream s{};
+  const int32_t r = cstream_vmap_set(&s, vm, prn, req, &opt);
+  EXPECT_EQ(r, 0);
+  if (r != 0) return "";
+  return text_of(&s, st);
 }
 
 }  // namespace vt
