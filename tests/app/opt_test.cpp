@@ -179,6 +179,10 @@ TEST_F(Opt, WhatTheNotationDropsIsNoError) {
   // A hash is ignored.
   EXPECT_EQ(missed({"/#c=0"}, 1).out, ON + OFF);
   EXPECT_EQ(missed({"/dbgcnt nfp"}, 0).out, KEY + "/set/count=3\n" + ON) << "nfp went with dbgcnt";
+  EXPECT_EQ(missed({"/nfp x"}, 4).out, "");
+  // So is a minus sign: -1 reads as 1.
+  EXPECT_EQ(missed({"/c=-1"}, 1).out, ON);
+  EXPECT_EQ(missed({"/c=-1"}, 2).out, ON + OFF);
 }
 
 }  // namespace
