@@ -76,8 +76,8 @@ int _cstream_vmap_pop(void* state, void* out) {
   auto* st = static_cast<cstream_vmap_st*>(state);
   if (CVR(st == nullptr || out == nullptr)) return __stream_fail();
   for (;;) {
+    // A drained chain stays for the next entry: it takes members again.
     if (CVR(stream_chk(&st->out) == 0 && stream_pop(&st->out, out) == 0)) return err_ok();
-    stream_end(&st->out);
     vtyp* ent = nullptr;
     const int r = vmap_rng_pop(&st->itr, &ent, 1);
     if (CVR(r != 0)) {

@@ -39,7 +39,7 @@ int __cstream_vtyp_tab(stream* out, uint32_t n);
 
 // The vmap-to-text stream: one line per entry, in the iteration's order.
 struct cstream_vmap_st {
-  stream out;              // the output chain of the entry being written
+  stream out;              // the output chain: what is still to come of the lines written
   vmap_itr itr;
   cstream_vtyp_opt opt;    // the caller's, with the group depth as its indent in group mode
   vtyp* lst;               // the entry written last

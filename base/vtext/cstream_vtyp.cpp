@@ -1,5 +1,6 @@
 // Writers of one node: its value, its key with the path of its parents, a key-value pair.
 #include <cstring>
+#include <iterator>
 
 #include "base/containers/buf.h"
 #include "base/diag/cvr.h"
@@ -19,6 +20,18 @@ constexpr uint32_t TABS_LEN = sizeof TABS - 1;
 int mbr_psh(stream* out) {
   auto* s = static_cast<stream*>(stkptr(nullptr, nullptr));
   if (CVR(s == nullptr)) return -1;
+  if (CVR(stream_psh(out, s) != 0)) {
+    const int32_t e = err_no;
+    stream_end(s);
+    err_no = e;
+    return -1;
+  }
+  return 0;
+}
+
+// The same for a stream object in the caller's frame: the chain takes its contents over, so
+// the object itself needs no block of its own.
+int loc_psh(stream* out, stream* s) {
   if (CVR(stream_psh(out, s) != 0)) {
     const int32_t e = err_no;
     stream_end(s);
@@ -48,14 +61,30 @@ struct esc {
 // The backslash first, so that the backslashes the later ones add are not doubled.
 constexpr esc ESCAPES[] = {{"\\", "\\\\"}, {"\"", "\\\""}, {"\n", "\\n"}};
 
-// A text between quotes, with its backslashes, quotes and line feeds escaped.
+// A text between quotes, with its backslashes, quotes and line feeds escaped. Only the
+// replacements whose character the text holds are made: a byte scan finds every such
+// character (and at worst a Shift-JIS trail byte that looks like one, which the replacement,
+// reading characters, then leaves alone).
 int quo_wr(stream* out, const char* t) {
+  bool need[std::size(ESCAPES)];
+  bool any = false;
+  for (size_t i = 0; CVR(i < std::size(ESCAPES)); ++i) {
+    need[i] = CVR(std::strchr(t, ESCAPES[i].fnd[0]) != nullptr);
+    any |= need[i];
+  }
+  if (CVR(__cstream_vtyp_txt(out, "\"") != 0)) return -1;
+  if (CVR(!any)) {
+    stream cs{};
+    if (CVR(cstream_str_set(&cs, t) != 0 || loc_psh(out, &cs) != 0)) return -1;
+    return __cstream_vtyp_txt(out, "\"");
+  }
   if (CVR(cstream_str_set(nullptr, t) != 0)) return -1;
   auto* in = static_cast<stream*>(stkptr(nullptr, nullptr));
-  for (const esc& e : ESCAPES) {
+  for (size_t i = 0; CVR(i < std::size(ESCAPES)); ++i) {
+    if (CVR(!need[i])) continue;
     // The pattern and the replacement are read by the call: streams built here will do.
-    const char* fc = e.fnd;
-    const char* rc = e.rep;
+    const char* fc = ESCAPES[i].fnd;
+    const char* rc = ESCAPES[i].rep;
     stream fb{}, fs{}, rb{}, rs{};
     stream_set(&fb, &fc, &STREAM_OPS_STR_CUR);
     stream_set(&fs, &fb, &STREAM_OPS_SJIS);
@@ -68,12 +97,6 @@ int quo_wr(stream* out, const char* t) {
       return -1;
     }
     in = static_cast<stream*>(stkptr(nullptr, nullptr));
-  }
-  if (CVR(__cstream_vtyp_txt(out, "\"") != 0)) {
-    const int32_t st = err_no;
-    stream_end(in);
-    err_no = st;
-    return -1;
   }
   stkptr(in, __stream_end_src);
   if (CVR(mbr_psh(out) != 0)) return -1;
@@ -95,7 +118,8 @@ int val_wr(stream* out, const vtyp* node, const cstream_vtyp_opt* opt) {
     // number reads back as its text.
     const bool neg = n < 0;
     if (CVR(neg && __cstream_vtyp_txt(out, "\"") != 0)) return -1;
-    if (CVR(cstream_int_set(nullptr, n) != 0 || mbr_psh(out) != 0)) return -1;
+    stream cs{};
+    if (CVR(cstream_int_set(&cs, n) != 0 || loc_psh(out, &cs) != 0)) return -1;
     if (CVR(neg && __cstream_vtyp_txt(out, "\"") != 0)) return -1;
     return 0;
   }
@@ -201,7 +225,8 @@ int __cstream_vtyp_chn(stream* out) {
 
 int __cstream_vtyp_txt(stream* out, const char* txt) {
   rscmng_scp scp;
-  if (CVR(cstream_str_set(nullptr, txt) != 0 || mbr_psh(out) != 0)) return __stream_fail();
+  stream cs{};
+  if (CVR(cstream_str_set(&cs, txt) != 0 || loc_psh(out, &cs) != 0)) return __stream_fail();
   return err_ok();
 }
 

@@ -3,6 +3,7 @@
 #include "base/vtext/vmap_cstream.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "base/diag/cvr.h"
 #include "base/diag/err.h"
@@ -84,7 +85,8 @@ int rules(txt_anr* a, const rul (&rs)[N]) {
 int chn_set(chain* c, stream* in) {
   std::memset(c, 0, sizeof *c);
   if (CVR(txt_spr_set(&c->spr, in) != 0)) return -1;
-  for (const pat& p : PATTERNS) {
+  for (size_t i = 0; CVR(i < std::size(PATTERNS)); ++i) {
+    const pat& p = PATTERNS[i];
     // The pattern text is read through a character stream built here over the constant.
     const char* cur = p.txt;
     stream bs{};
