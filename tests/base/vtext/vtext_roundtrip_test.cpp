@@ -90,11 +90,11 @@ void round_trips(uint32_t vmap_flg, uint32_t mode, int maps) {
   std::printf("%d maps, %zu entries\n", maps, entries);
 }
 
-TEST_F(VtextRoundTrip, NestedInGroupMode) { round_trips(VMAP_NST, CSTREAM_VTYP_GRP, 120); }
-TEST_F(VtextRoundTrip, NestedInPathMode) { round_trips(VMAP_NST, 0, 120); }
+TEST_F(VtextRoundTrip, NestedInGroupMode) { round_trips(VMAP_NST, CSTREAM_VTYP_GRP, 80); }
+TEST_F(VtextRoundTrip, NestedInPathMode) { round_trips(VMAP_NST, 0, 80); }
 TEST_F(VtextRoundTrip, FlatInBothModes) {
-  round_trips(0, CSTREAM_VTYP_GRP, 60);
-  round_trips(0, 0, 60);
+  round_trips(0, CSTREAM_VTYP_GRP, 40);
+  round_trips(0, 0, 40);
 }
 
 }  // namespace
