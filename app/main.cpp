@@ -8,5 +8,7 @@ int main(int argc, char** argv) {
     opt_hlp_prt();
     if (argc == 2) return 0;
   }
+  // A failed start-up returns its status word, which is the exit status as it stands: on
+  // Windows all 32 bits; on Linux its low 8 bits (0x80000001 gives 1, -1 gives 255).
   return start_up(argc, argv);
 }

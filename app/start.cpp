@@ -19,12 +19,20 @@ int fail() {
 }  // namespace
 
 int opt_scn(vmap* opts, int argc, char** argv) {
-  // The option notation is read by the library's text parser, which the library does not
-  // have yet; until it does, no argument reaches the options map and every option keeps
-  // its default.
-  (void)opts;
-  (void)argc;
-  (void)argv;
+  for (int i = 1; i < argc && argv[i][0] == '/'; ++i) {
+    // Each argument in a scope of its own: nothing of one parse outlives it but the map.
+    const int st = scoped([&] {
+      // The text after the slash, as Shift-JIS characters: a text byte stream over a cursor
+      // held here, under the decoder, both built in place.
+      const char* cur = argv[i] + 1;
+      stream bs = {};
+      stream cs = {};
+      stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
+      stream_set(&cs, &bs, &STREAM_OPS_SJIS);
+      return _vmap_cstream(opts, nullptr, &cs, 0);
+    });
+    if (st != 0) return st;
+  }
   return 0;
 }
 

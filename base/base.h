@@ -22,3 +22,5 @@
 #include "base/text/regexp.h"
 #include "base/text/txt_spr.h"
 #include "base/text/txt_anr.h"
+#include "base/vtext/vmap_cstream.h"
+#include "base/vtext/cstream_vmap.h"

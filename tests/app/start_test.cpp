@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "app/opt.h"
+
+#include <string>
+#include <vector>
 #include "base/base.h"
 
 namespace {
@@ -87,6 +90,72 @@ TEST_F(OptRd, TextsAndTheCommandSwitch) {
   EXPECT_STREQ(opt_rcd.cmdoff, "echo @addr@");
   EXPECT_STREQ(opt_rcd.cmdon, "");
   EXPECT_EQ(opt_rcd.cmd_use, 1);
+}
+
+}  // namespace
+
+namespace {
+
+class OptScn : public OptRd {
+ protected:
+  int scan(std::vector<std::string> args) {
+    args.insert(args.begin(), "kestrel");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return opt_scn(&opts, static_cast<int>(args.size()), argv.data());
+  }
+  size_t blocks() {
+    size_t n = 0;
+    rscmng_walk(nullptr, [](const rscmng_rcd* r, void* a) {
+      if (r->lvl == 0 && std::string(r->about) != "fopen") ++*static_cast<size_t*>(a);
+      return 0;
+    }, &n);
+    return n;
+  }
+};
+
+TEST_F(OptScn, ArgumentsUpToTheFirstWithoutSlash) {
+  ASSERT_EQ(scan({"/t=10", "foo", "/c=1"}), 0);
+  opt_rd(&opts);
+  EXPECT_EQ(opt_rcd.t, 10);
+  EXPECT_EQ(opt_rcd.c, 3) << "/c=1 comes after foo";
+}
+
+TEST_F(OptScn, EveryOptionOfTheTable) {
+  ASSERT_EQ(scan({"/t=7", "/c=0", "/nfp", "/cmdon=\"a \\\"b\\\"\"", "/cmdoff=x;dbgcnt", "/dbgtim"}), 0);
+  opt_rd(&opts);
+  EXPECT_EQ(opt_rcd.t, 7);
+  EXPECT_EQ(opt_rcd.c, 0);
+  EXPECT_EQ(opt_rcd.fp, 0);
+  EXPECT_STREQ(opt_rcd.cmdon, "a \"b\"");
+  EXPECT_STREQ(opt_rcd.cmdoff, "x");
+  EXPECT_EQ(opt_rcd.cmd_use, 1);
+  EXPECT_EQ(opt_rcd.dbgcnt, 1);
+  EXPECT_EQ(opt_rcd.dbgtim, 1);
+}
+
+TEST_F(OptScn, TheParsersStatusEndsTheScan) {
+  const size_t before = blocks();
+  EXPECT_EQ(scan({"/c=1", "/=5", "/nfp"}), ERR_END);
+  EXPECT_EQ(err_no, ERR_END);
+  EXPECT_EQ(scan({"/c=2", "/t=5.x", "/nfp"}), -1);
+  EXPECT_EQ(err_no, -1);
+  opt_rd(&opts);
+  EXPECT_EQ(opt_rcd.c, 2);
+  EXPECT_EQ(opt_rcd.t, 5) << "stored before the word after it failed";
+  EXPECT_EQ(opt_rcd.fp, 1) << "never read";
+  // The help words: ? is dropped, h and H are keys without value.
+  EXPECT_EQ(scan({"/?", "/h", "/H"}), 0);
+  const char* v = nullptr;
+  vtyp* e = nullptr;
+  EXPECT_NE(vmap_get_str_str(&opts, nullptr, "h", &v), 0);
+  EXPECT_EQ(vmap_ref_str(&opts, nullptr, "H", &e), 0);
+  EXPECT_NE(vmap_ref_str(&opts, nullptr, "?", &e), 0);
+  // Nothing of the parses is left but what the map holds.
+  vmap_end(&opts);
+  EXPECT_EQ(blocks(), before);
+  ASSERT_EQ(vmap_set(&opts, 0), 0);
 }
 
 }  // namespace
