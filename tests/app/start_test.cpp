@@ -5,8 +5,11 @@
 
 #include "app/opt.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "alloc_util.h"
 #include "base/base.h"
 
 namespace {
@@ -156,6 +159,36 @@ TEST_F(OptScn, TheParsersStatusEndsTheScan) {
   vmap_end(&opts);
   EXPECT_EQ(blocks(), before);
   ASSERT_EQ(vmap_set(&opts, 0), 0);
+}
+
+// A full scan with every option, each heap call of it failing in turn: the scan ends with -1
+// (or absorbs the failure and reads the same options), and every block of the parse and of
+// the map is given back.
+TEST_F(OptScn, EveryHeapCallOfAFullScanFailingInTurn) {
+  const int failed = tu::every_heap_call([] {
+    std::vector<std::string> args = {"kestrel", "/t=7", "/c=0;nfp", "/fp",
+                                     "/cmdon=\"notify-send \\\"@name@ ist da\\\"\"",
+                                     "/cmdoff=\"x @addr@\"", "/dbgcnt", "/dbgtim", "rest"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    vmap m{};
+    if (vmap_set(&m, 0) != 0) return tu::outcome{err_no, ""};
+    const int32_t st = opt_scn(&m, static_cast<int>(args.size()), argv.data());
+    std::string out;
+    if (st == 0) {
+      opt_rcd = {};
+      opt_rd(&m);
+      char line[512];
+      std::snprintf(line, sizeof line, "t=%d c=%d fp=%d on=[%s] off=[%s] use=%d cnt=%d tim=%d",
+                    opt_rcd.t, opt_rcd.c, opt_rcd.fp, opt_rcd.cmdon, opt_rcd.cmdoff,
+                    opt_rcd.cmd_use, opt_rcd.dbgcnt, opt_rcd.dbgtim);
+      out = line;
+    }
+    vmap_end(&m);
+    return tu::outcome{st, out};
+  }, "option scan");
+  EXPECT_GT(failed, 20);
 }
 
 }  // namespace
