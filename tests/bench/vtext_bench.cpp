@@ -372,6 +372,7 @@ void kestrel_round(benchmark::State& st) {
   st.counters["entries"] = static_cast<double>(n);
   st.counters["bytes"] = static_cast<double>(bytes);
   st.SetItemsProcessed(static_cast<int64_t>(st.iterations() * kEntries));
+  st.SetLabel("entries");
 }
 
 void baseline_round(benchmark::State& st) {
@@ -395,6 +396,7 @@ void baseline_round(benchmark::State& st) {
   st.counters["entries"] = static_cast<double>(n);
   st.counters["bytes"] = static_cast<double>(bytes);
   st.SetItemsProcessed(static_cast<int64_t>(st.iterations() * kEntries));
+  st.SetLabel("entries");
 }
 
 const int registered = [] {
