@@ -93,7 +93,7 @@ void reg_cpy(const void* elm, const void* fct, uintptr_t siz, int line) {
 // Returns NULL (and leaves the buffer and its registration as they were) on failure.
 void* grow(void* old, uintptr_t siz, uint32_t e_old, uint32_t e_new) {
   // Sizes are registered as 32-bit counts: a larger block counts as heap exhaustion.
-  if (CVR(e_new >= 32 || siz > (0xFFFFFFFFu >> e_new) || __malloc_fail_now())) return nullptr;
+  if (CVR(e_new >= 32 || siz > (0xFFFFFFFFu >> e_new))) return nullptr;
   const uint32_t bytes = static_cast<uint32_t>(siz << e_new);
   if (CVR(old == nullptr))
     return rscmng_psh(nullptr, heap_alc(bytes), bytes, 0, __FILE__, __LINE__, "buf_ref",
@@ -173,7 +173,7 @@ int buf_psh(void* buf, const void* src) {
   if (CVR(lnk)) {
     const uint64_t bytes = uint64_t{siz} + LNK;
     if (CVR(bytes > 0xFFFFFFFFu)) return err_fail();
-    void* node = rscmng_psh(nullptr, CVR(__malloc_fail_now()) ? nullptr : heap_alc(bytes),
+    void* node = rscmng_psh(nullptr, heap_alc(bytes),
                             static_cast<uint32_t>(bytes), 0,
                             __FILE__, __LINE__, "buf_psh", "malloc");
     if (CVR(node == nullptr)) return err_fail();

@@ -9,24 +9,9 @@
 #include "base/diag/rscmng.h"
 #include "base/diag/tmr.h"
 
-namespace {
-long fail_at = 0;
-}  // namespace
-
-long _malloc_fail_set(long k) {
-  const long left = fail_at;
-  fail_at = k;
-  return left;
-}
-
-bool __malloc_fail_now() {
-  if (CVR(fail_at <= 0)) return false;
-  return CVR(--fail_at == 0);
-}
-
 int _malloc(void** out, int size) {
   // A negative size is no size: it must fail, not wrap into a huge request.
-  void* p = CVR(size >= 0 && !__malloc_fail_now()) ? heap_alc(static_cast<size_t>(size)) : nullptr;
+  void* p = CVR(size >= 0) ? heap_alc(static_cast<size_t>(size)) : nullptr;
   *out = rscmng_psh(nullptr, p, static_cast<uint32_t>(size), 0, __FILE__, __LINE__, "_malloc",
                     "malloc");
   if (CVR(*out == nullptr)) {

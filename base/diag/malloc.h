@@ -11,14 +11,6 @@ int _malloc_cpy(void** out, const void* src, int size);
 int _malloc_str(char** out, const char* str);
 void _free(void** pp);
 
-// Test hook: the k-th allocation of a library block from now fails (1: the next one); 0 turns
-// it off. Counts the wrappers above and the growable buffer's own allocations, not the
-// diagnostics' own (heap_fail_set counts every heap call). Returns the count still to go of
-// the previous setting (0 when it was off or has fired).
-long _malloc_fail_set(long k);
-// Counts one allocation; true when it is the one to fail.
-bool __malloc_fail_now();
-
 template <class T>
 inline int _malloc(T** out, int size) {
   void* p = nullptr;

@@ -117,39 +117,6 @@ TEST(Malloc, ScopesAroundTheWrappersAreBalanced) {
   EXPECT_EQ(rscmng_prc.lvl, lvl);
 }
 
-TEST(Malloc, TheFailureHookFailsTheKthAllocation) {
-  err_no = 0;
-  EXPECT_EQ(_malloc_fail_set(3), 0);
-  void* a = nullptr;
-  char* b = nullptr;
-  void* c = nullptr;
-  EXPECT_EQ(_malloc0(&a, 4), 0);
-  EXPECT_EQ(_malloc_str(&b, "x"), 0);
-  EXPECT_EQ(_malloc_cpy(&c, "abc", 4), -1) << "the third";
-  EXPECT_EQ(c, nullptr);
-  EXPECT_EQ(reg_of(c), nullptr);
-  EXPECT_EQ(_malloc(&c, 4), 0) << "only that one";
-  EXPECT_EQ(_malloc_fail_set(0), 0) << "fired";
-  _free(&a);
-  _free(&b);
-  _free(&c);
-  // The buffer's own growth counts too.
-  EXPECT_EQ(_malloc_fail_set(1), 0);
-  {
-    __VARBUF(vb, 1);
-    const char x = 'x';
-    EXPECT_NE(buf_psh(vb, &x), 0);
-    EXPECT_EQ(buf_psh(vb, &x), 0);
-    buf_end(vb);
-  }
-  // An allocation that never comes leaves the count to go.
-  EXPECT_EQ(_malloc_fail_set(5), 0);
-  EXPECT_EQ(_malloc(&a, 1), 0);
-  EXPECT_EQ(_malloc_fail_set(0), 4);
-  _free(&a);
-  err_no = 0;
-}
-
 TEST(Ctoi, DigitsAndTheErrorRecord) {
   tu::tmp_dir dir;
   ASSERT_EQ(tu::in_child([&] {

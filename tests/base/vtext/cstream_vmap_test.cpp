@@ -5,6 +5,7 @@
 #include <climits>
 #include <string>
 
+#include "base/diag/heap.h"
 #include "vtext_util.h"
 
 namespace {
@@ -253,33 +254,36 @@ size_t blocks() {
   return n;
 }
 
-TEST_F(CstreamVmapTree, EveryAllocationFailingInTurn) {
+TEST_F(CstreamVmapTree, EveryHeapCallFailingInTurn) {
   for (const uint32_t mode : {0u, CSTREAM_VTYP_GRP}) {
     const std::string whole = vt::write(&vm, mode);
     const size_t before = blocks();
     int failed = 0;
-    for (long k = 1;; ++k) {
+    for (uint64_t k = 1;; ++k) {
       err_no = 0;
       cstream_vtyp_opt opt{0, 0, 0, mode};
       stream s{};
-      _malloc_fail_set(k);
+      const uint64_t c0 = heap_cnt();
+      heap_fail_set(k);
       int32_t st = cstream_vmap_set(&s, &vm, nullptr, VMAP_RNG_CTL, &opt);
       std::string got;
       if (st == 0) got = vt::text_of(&s, &st);
-      const long left = _malloc_fail_set(0);
-      EXPECT_EQ(blocks(), before) << "allocation " << k;
-      if (left > 0) {
+      const bool fired = heap_cnt() - c0 >= k;
+      heap_fail_set(0);
+      EXPECT_EQ(blocks(), before) << "heap call " << k;
+      if (!fired) {
         EXPECT_EQ(st, 0);
         EXPECT_EQ(got, whole);
-        std::printf("mode %u: %ld allocations, %d failures\n", mode, k - 1, failed);
+        std::printf("mode %u: %llu heap calls, %d failures\n", mode,
+                    static_cast<unsigned long long>(k - 1), failed);
         break;
       }
       if (st != 0) {
         ++failed;
-        EXPECT_NE(err_code(st), 0) << "a failure, not an end: allocation " << k;
+        EXPECT_NE(err_code(st), 0) << "a failure, not an end: heap call " << k;
         EXPECT_EQ(whole.compare(0, got.size(), got), 0) << "what came out is a beginning";
       } else {
-        EXPECT_EQ(got, whole) << "allocation " << k << " failed and the text says nothing";
+        EXPECT_EQ(got, whole) << "heap call " << k << " failed and the text says nothing";
       }
     }
     EXPECT_GT(failed, 100);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "base/diag/heap.h"
 #include "vtext_util.h"
 
 namespace {
@@ -181,9 +182,9 @@ size_t blocks() {
 
 const char* const RICH = "cmdon=\"notepad.exe \\\"@name@\\\"\";fp\n#x\na/b=1[c=\\n;d]e;x=\"\x82\xA0\"";
 
-// The reader over RICH into a nested vmap with the k-th allocation (or heap call) failing;
-// k = 0: none. What the run gave and whether it made fewer than k allocations.
-std::pair<vt::parsed, bool> run_failing(long k, bool heap) {
+// The reader over RICH into a nested vmap with the k-th heap call failing; k = 0: none. What
+// the run gave and whether it made fewer than k heap calls.
+std::pair<vt::parsed, bool> run_failing(uint64_t k) {
   vmap vm{};
   EXPECT_EQ(vmap_set(&vm, VMAP_NST), 0);
   err_no = 0;
@@ -191,19 +192,11 @@ std::pair<vt::parsed, bool> run_failing(long k, bool heap) {
   bool short_run;
   {
     vt::cstr in(RICH);
-    if (heap) {
-      heap_fail_set(static_cast<uint64_t>(k));
-    } else {
-      _malloc_fail_set(k);
-    }
+    heap_fail_set(k);
     const uint64_t before = heap_cnt();
     r.st = _vmap_cstream(&vm, nullptr, &in.cs, 0);
-    if (heap) {
-      short_run = heap_cnt() - before < static_cast<uint64_t>(k);
-      heap_fail_set(0);
-    } else {
-      short_run = _malloc_fail_set(0) > 0;
-    }
+    short_run = heap_cnt() - before < k;
+    heap_fail_set(0);
   }
   r.err = err_no;
   r.ent = vt::entries_of(&vm);
@@ -211,20 +204,20 @@ std::pair<vt::parsed, bool> run_failing(long k, bool heap) {
   return {r, short_run};
 }
 
-void every_k(bool heap) {
+TEST_F(VmapCstream, EveryHeapCallFailingInTurn) {
   const size_t before = blocks();
-  const vt::parsed base = run_failing(0, heap).first;
+  const vt::parsed base = run_failing(0).first;
   ASSERT_EQ(base.st, 0);
   ASSERT_EQ(base.ent.size(), 9u);
   int failed = 0;
-  for (long k = 1;; ++k) {
-    const auto [got, short_run] = run_failing(k, heap);
-    EXPECT_EQ(blocks(), before) << "blocks left with allocation " << k << " failing";
+  for (uint64_t k = 1;; ++k) {
+    const auto [got, short_run] = run_failing(k);
+    EXPECT_EQ(blocks(), before) << "blocks left with heap call " << k << " failing";
     if (short_run) {
       EXPECT_EQ(got.st, 0);
       EXPECT_EQ(got.ent, base.ent);
-      std::printf("%s: %ld allocations, %d failures reported as -1\n", heap ? "heap" : "library",
-                  k - 1, failed);
+      std::printf("%llu heap calls, %d failures reported as -1\n",
+                  static_cast<unsigned long long>(k - 1), failed);
       break;
     }
     if (got.st == -1) {
@@ -233,14 +226,12 @@ void every_k(bool heap) {
       // What was stored is what the whole run stores, as far as it got.
       for (const auto& [p, v] : got.ent) EXPECT_EQ(base.ent.count(p), 1u) << k;
     } else {
-      EXPECT_EQ(got.st, 0) << "allocation " << k << ": only -1 or success";
-      EXPECT_EQ(got.ent, base.ent) << "allocation " << k << " failed, the run went on";
+      EXPECT_EQ(got.st, 0) << "heap call " << k << ": only -1 or success";
+      EXPECT_EQ(got.ent, base.ent) << "heap call " << k << " failed, the run went on";
     }
   }
   EXPECT_GT(failed, 100);
 }
 
-TEST_F(VmapCstream, EveryLibraryAllocationFailingInTurn) { every_k(false); }
-TEST_F(VmapCstream, EveryHeapCallFailingInTurn) { every_k(true); }
 
 }  // namespace
