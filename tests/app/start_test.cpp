@@ -108,14 +108,6 @@ class OptScn : public OptRd {
     argv.push_back(nullptr);
     return opt_scn(&opts, static_cast<int>(args.size()), argv.data());
   }
-  size_t blocks() {
-    size_t n = 0;
-    rscmng_walk(nullptr, [](const rscmng_rcd* r, void* a) {
-      if (r->lvl == 0 && std::string(r->about) != "fopen") ++*static_cast<size_t*>(a);
-      return 0;
-    }, &n);
-    return n;
-  }
 };
 
 TEST_F(OptScn, ArgumentsUpToTheFirstWithoutSlash) {
@@ -139,7 +131,7 @@ TEST_F(OptScn, EveryOptionOfTheTable) {
 }
 
 TEST_F(OptScn, TheParsersStatusEndsTheScan) {
-  const size_t before = blocks();
+  const size_t before = tu::lib_blocks();
   EXPECT_EQ(scan({"/c=1", "/=5", "/nfp"}), ERR_END);
   EXPECT_EQ(err_no, ERR_END);
   EXPECT_EQ(scan({"/c=2", "/t=5.x", "/nfp"}), -1);
@@ -157,7 +149,7 @@ TEST_F(OptScn, TheParsersStatusEndsTheScan) {
   EXPECT_NE(vmap_ref_str(&opts, nullptr, "?", &e), 0);
   // Nothing of the parses is left but what the map holds.
   vmap_end(&opts);
-  EXPECT_EQ(blocks(), before);
+  EXPECT_EQ(tu::lib_blocks(), before);
   ASSERT_EQ(vmap_set(&opts, 0), 0);
 }
 

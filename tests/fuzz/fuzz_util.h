@@ -8,21 +8,11 @@
 #include <vector>
 
 #include "base/base.h"
+#include "tests/cstr_util.h"
 
 namespace fz {
 
-struct cstr {
-  std::string txt;
-  const char* cur;
-  stream bs{};
-  stream cs{};
-  explicit cstr(std::string s) : txt(std::move(s)), cur(txt.c_str()) {
-    stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
-    stream_set(&cs, &bs, &STREAM_OPS_SJIS);
-  }
-  cstr(const cstr&) = delete;
-  cstr& operator=(const cstr&) = delete;
-};
+using tu::cstr;
 
 // Blocks the library holds (unscoped registrations).
 inline size_t blocks() {

@@ -9,22 +9,14 @@
 #include <vector>
 
 #include "base/base.h"
+#include "cstr_util.h"
 #include "base/stream/stream_fixture.h"
 
 namespace tx {
 
-// A character stream over its own copy of a text, built in place.
-struct cstr {
-  std::string txt;
-  const char* cur;
-  stream bs{};
-  stream cs{};
-  explicit cstr(std::string s) : txt(std::move(s)), cur(txt.c_str()) {
-    stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
-    stream_set(&cs, &bs, &STREAM_OPS_SJIS);
-  }
-  cstr(const cstr&) = delete;
-  cstr& operator=(const cstr&) = delete;
+// A character stream over its own copy of a text; &c is its stream.
+struct cstr : tu::cstr {
+  using tu::cstr::cstr;
   stream* operator&() { return &cs; }
 };
 

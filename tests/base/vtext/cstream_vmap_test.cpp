@@ -1,10 +1,11 @@
 // The notation writer: values, keys with their paths, pairs, the output it appends to, a
-// whole vmap in group and path mode byte for byte, and every allocation failing in turn.
+// whole vmap in group and path mode byte for byte, and every heap call failing in turn.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
 
+#include "alloc_util.h"
 #include "base/diag/heap.h"
 #include "vtext_util.h"
 
@@ -243,21 +244,13 @@ TEST_F(CstreamVmapTree, TheEndIsReportedAgainAndAnEmptyMapIsEmpty) {
   vmap_end(&empty);
 }
 
-// ---- every allocation failing in turn ----
+// ---- every heap call failing in turn ----
 
-size_t blocks() {
-  size_t n = 0;
-  rscmng_walk(nullptr, [](const rscmng_rcd* r, void* a) {
-    if (r->lvl == 0 && std::string(r->about) != "fopen") ++*static_cast<size_t*>(a);
-    return 0;
-  }, &n);
-  return n;
-}
 
 TEST_F(CstreamVmapTree, EveryHeapCallFailingInTurn) {
   for (const uint32_t mode : {0u, CSTREAM_VTYP_GRP}) {
     const std::string whole = vt::write(&vm, mode);
-    const size_t before = blocks();
+    const size_t before = tu::lib_blocks();
     int failed = 0;
     for (uint64_t k = 1;; ++k) {
       err_no = 0;
@@ -270,7 +263,7 @@ TEST_F(CstreamVmapTree, EveryHeapCallFailingInTurn) {
       if (st == 0) got = vt::text_of(&s, &st);
       const bool fired = heap_cnt() - c0 >= k;
       heap_fail_set(0);
-      EXPECT_EQ(blocks(), before) << "heap call " << k;
+      EXPECT_EQ(tu::lib_blocks(), before) << "heap call " << k;
       if (!fired) {
         EXPECT_EQ(st, 0);
         EXPECT_EQ(got, whole);

@@ -1,10 +1,11 @@
 // The notation reader: the statuses of malformed statements, values, quoting and escapes,
-// paths and groups in a nested vmap, the parser flags, and every allocation failing in turn.
+// paths and groups in a nested vmap, the parser flags, and every heap call failing in turn.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 
+#include "alloc_util.h"
 #include "base/diag/heap.h"
 #include "vtext_util.h"
 
@@ -169,16 +170,8 @@ TEST_F(VmapCstream, MissingArguments) {
   vmap_end(&vm);
 }
 
-// ---- every allocation failing in turn ----
+// ---- every heap call failing in turn ----
 
-size_t blocks() {
-  size_t n = 0;
-  rscmng_walk(nullptr, [](const rscmng_rcd* r, void* a) {
-    if (r->lvl == 0 && std::string(r->about) != "fopen") ++*static_cast<size_t*>(a);
-    return 0;
-  }, &n);
-  return n;
-}
 
 const char* const RICH = "cmdon=\"notepad.exe \\\"@name@\\\"\";fp\n#x\na/b=1[c=\\n;d]e;x=\"\x82\xA0\"";
 
@@ -205,14 +198,14 @@ std::pair<vt::parsed, bool> run_failing(uint64_t k) {
 }
 
 TEST_F(VmapCstream, EveryHeapCallFailingInTurn) {
-  const size_t before = blocks();
+  const size_t before = tu::lib_blocks();
   const vt::parsed base = run_failing(0).first;
   ASSERT_EQ(base.st, 0);
   ASSERT_EQ(base.ent.size(), 9u);
   int failed = 0;
   for (uint64_t k = 1;; ++k) {
     const auto [got, short_run] = run_failing(k);
-    EXPECT_EQ(blocks(), before) << "blocks left with heap call " << k << " failing";
+    EXPECT_EQ(tu::lib_blocks(), before) << "blocks left with heap call " << k << " failing";
     if (short_run) {
       EXPECT_EQ(got.st, 0);
       EXPECT_EQ(got.ent, base.ent);

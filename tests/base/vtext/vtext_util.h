@@ -11,23 +11,12 @@
 #include <vector>
 
 #include "base/base.h"
+#include "cstr_util.h"
 #include "base/stream/stream_fixture.h"
 
 namespace vt {
 
-// A character stream over its own copy of a text, built in place.
-struct cstr {
-  std::string txt;
-  const char* cur;
-  stream bs{};
-  stream cs{};
-  explicit cstr(std::string s) : txt(std::move(s)), cur(txt.c_str()) {
-    stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
-    stream_set(&cs, &bs, &STREAM_OPS_SJIS);
-  }
-  cstr(const cstr&) = delete;
-  cstr& operator=(const cstr&) = delete;
-};
+using tu::cstr;
 
 using path = std::vector<std::string>;
 // Every entry: its path from the top (its parents' keys, then its own) and its value, an
