@@ -15,11 +15,9 @@ namespace {
 constexpr char TABS[] = "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t";
 constexpr uint32_t TABS_LEN = sizeof TABS - 1;
 
-// The stream a constructor left in the hand-over slot goes to the end of the chain; ended
-// when the chain cannot take it.
-int mbr_psh(stream* out) {
-  auto* s = static_cast<stream*>(stkptr(nullptr, nullptr));
-  if (CVR(s == nullptr)) return -1;
+// A stream object in the caller's frame goes to the end of the chain, which takes its contents
+// over (the object needs no block of its own); ended when the chain cannot take it.
+int loc_psh(stream* out, stream* s) {
   if (CVR(stream_psh(out, s) != 0)) {
     const int32_t e = err_no;
     stream_end(s);
@@ -29,16 +27,11 @@ int mbr_psh(stream* out) {
   return 0;
 }
 
-// The same for a stream object in the caller's frame: the chain takes its contents over, so
-// the object itself needs no block of its own.
-int loc_psh(stream* out, stream* s) {
-  if (CVR(stream_psh(out, s) != 0)) {
-    const int32_t e = err_no;
-    stream_end(s);
-    err_no = e;
-    return -1;
-  }
-  return 0;
+// The same for the stream a constructor left in the hand-over slot.
+int mbr_psh(stream* out) {
+  auto* s = static_cast<stream*>(stkptr(nullptr, nullptr));
+  if (CVR(s == nullptr)) return -1;
+  return loc_psh(out, s);
 }
 
 // Read back as one word only: ASCII letters, digits and underscores, at least one. A
