@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "alloc_util.h"
 #include "base/base.h"
 #include "base/variant/vtyp.h"
 #include "reg_util.h"
@@ -410,6 +411,86 @@ TEST(VtypPair, CopyOfAStoredNodeOwnsNothingOfTheSource) {
   EXPECT_EQ(nx, a);
   EXPECT_EQ(pv, a);
   vtyp_end(a);
+}
+
+TEST(VtypSet, NothingToMakeItFrom) {
+  vtyp* n = kParent;
+  EXPECT_EQ(vtyp_set(&n, nullptr), -1);
+  EXPECT_EQ(vtyp_set_pr(&n, nullptr), -1);
+  EXPECT_EQ(_vtyp_set_pr(&n, nullptr), -1);
+  EXPECT_EQ(n, kParent) << "nothing written";
+  void* v = nullptr;
+  EXPECT_EQ(vtyp_ref_val(nullptr, &v), -1);
+  // A descriptor's value is where its val points.
+  const int32_t seven = 7;
+  vtyp_dsc d = str_dsc(nullptr, VTYP_INT | VTYP_EXT, VTYP_DSC);
+  d.val = &seven;
+  ASSERT_EQ(vtyp_ref_val(&d, &v), 0);
+  EXPECT_EQ(v, &seven);
+}
+
+TEST(VtypPair, ExtBytesOfAnUnmarkedPairCount) {
+  // Both descriptors carry ext bytes of their own: their bits are kept beside the marks.
+  vtyp_pr pr{};
+  pr.key = str_dsc("k", VTYP_STR | VTYP_EXT, VTYP_ODR);
+  const int32_t five = 5;
+  pr.val.typ = VTYP_INT | VTYP_EXT;
+  pr.val.ext = VTYP_EQU;
+  pr.val.val = &five;
+  vtyp* k = nullptr;
+  ASSERT_EQ(vtyp_set_pr(&k, &pr), 0);
+  EXPECT_EQ(raw(k)[0], VTYP_STR | VTYP_EXT | VTYP_LNK);
+  EXPECT_EQ(raw(k)[1], VTYP_ODR);
+  vtyp *nx = nullptr, *v = nullptr, *e = kParent;
+  ASSERT_EQ(vtyp_get_odr(k, &nx, nullptr, nullptr), 0);
+  EXPECT_EQ(nx, k) << "a ring of its own";
+  ASSERT_EQ(vtyp_get_lnk(k, &v, 0), 0);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(raw(v)[1], VTYP_EQU);
+  ASSERT_EQ(vtyp_get_equ(v, &e), 0);
+  EXPECT_EQ(e, nullptr);
+  vtyp_end(k);
+}
+
+// A stored pair copied, and its value given to another stored key, with every heap call
+// failing in turn: a failure makes nothing and leaves the other key's value as it was.
+TEST(VtypPair, CopiesWithEveryHeapCallFailingInTurn) {
+  vtyp_pr pr{};
+  pr.key = str_dsc("key", VTYP_STR | VTYP_LNK | VTYP_MAP);
+  pr.val = str_dsc("value");
+  vtyp* src = nullptr;
+  ASSERT_EQ(vtyp_set_pr(&src, &pr), 0);
+  pr.val = str_dsc("old");
+  vtyp* dst = nullptr;
+  ASSERT_EQ(vtyp_set_pr(&dst, &pr), 0);
+  const int failed = tu::every_heap_call([&] {
+    auto val_of = [](vtyp* k) {
+      void* p = nullptr;
+      return vtyp_ref_lnk_val(k, 0, &p) == 0 && p != nullptr ? std::string(static_cast<char*>(p))
+                                                                : std::string("-");
+    };
+    std::string out;
+    vtyp* c = nullptr;
+    if (_vtyp_set_pr(&c, src) != 0) return tu::outcome{-1, out};
+    out += val_of(c) + "|";
+    vtyp_end(c);
+    const int r = vtyp_map_cpy(dst, src, nullptr);
+    out += val_of(dst);
+    // Back to the old value for the next run.
+    vtyp_pr back{};
+    back.key = str_dsc("key", VTYP_STR | VTYP_EXT | VTYP_LNK | VTYP_MAP, VTYP_DSC);
+    back.val = str_dsc("old", VTYP_STR | VTYP_EXT, VTYP_DSC);
+    if (r != 0) {
+      EXPECT_EQ(val_of(dst), "old") << "a failed copy keeps the value";
+      return tu::outcome{-1, out};
+    }
+    heap_fail_set(0);
+    EXPECT_EQ(vtyp_map_cpy(dst, &back, nullptr), 0);
+    return tu::outcome{0, out};
+  }, "pair copies");
+  EXPECT_EQ(failed, 3) << "the two nodes of the copy, the value given";
+  vtyp_end(src);
+  vtyp_end(dst);
 }
 
 TEST(VtypEnd, ReleasesLinksAndWholeEqualChain) {
