@@ -160,4 +160,25 @@ TEST(CvrDump, NoFileWithoutThePath) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
+TEST(CvrRecorder, TheWalkStopsWhenItsFunctionSaysSo) {
+  test_cvr_tbl t{};
+  for (uint32_t line = 1; line <= 3; ++line)
+    ASSERT_EQ(_test_cvr_pas(&t, 1, "w.cpp", line, "f", "test_coverage"), 0);
+  int seen = 0;
+  EXPECT_EQ(test_cvr_walk(&t, [](const test_cvr_rcd*, void* a) {
+    return ++*static_cast<int*>(a) == 2 ? 1 : 0;
+  }, &seen), 1);
+  EXPECT_EQ(seen, 2);
+  seen = 0;
+  EXPECT_EQ(test_cvr_walk(&t, [](const test_cvr_rcd*, void* a) { return ++*static_cast<int*>(a), 0; },
+                          &seen), 0);
+  EXPECT_EQ(seen, 3);
+}
+
+TEST(CvrDump, AFileThatCannotBeMadeIsReported) {
+  test_cvr_tbl t{};
+  ASSERT_EQ(_test_cvr_pas(&t, 1, "d.cpp", 1, "f", "test_coverage"), 0);
+  EXPECT_EQ(test_cvr_dump(&t, "/nonexistent-kestrel/dir/cvr.csv"), -1);
+}
+
 }  // namespace

@@ -102,4 +102,18 @@ TEST_F(VmapFmt, CollectedIntoAText) {
   _free(&line);
 }
 
+TEST_F(VmapFmt, AValueOfAKindWithoutTextFails) {
+  // A number with a fraction has no form here: what came before it is all that comes out.
+  vtyp_pr pr{};
+  pr.key.typ = VTYP_STR;
+  pr.key.val = "f";
+  const double half = 0.5;
+  pr.val.typ = VTYP_FLT;
+  pr.val.val = &half;
+  ASSERT_EQ(_vmap_put(&vm, &pr, nullptr, 0), 0);
+  int st = 0;
+  EXPECT_EQ(fmt("a @f@ b", &st), "a ");
+  EXPECT_EQ(st, -1);
+}
+
 }  // namespace
