@@ -72,6 +72,33 @@ TEST_F(TextAlloc, Matcher) {
   EXPECT_GT(failed, 30);
 }
 
+TEST_F(TextAlloc, MatcherWithThreadsLiveAtTheEndOfItsInput) {
+  // The input ends while threads may still extend the match: they are run out at the end.
+  const std::pair<const char*, const char*> cases[] = {
+      {"[a-z]+", "abc"}, {"a[bc]*", "xabcbcb"}, {"ab|a[bc]*d?", "abcbc"},
+      {"a(b|cd)", "xa"}, {"a(b|c|)", "xa"}};
+  const auto run = [&] {
+    std::string out;
+    for (const auto& [p, t] : cases) {
+      txt_mtc_chk c{};
+      tx::cstr ps(p);
+      int32_t st = regexp_chk(&c, &ps, nullptr);
+      if (st != 0) return outcome{st, out};
+      tx::cstr in(t);
+      st = txt_mtc(&c, &in);
+      out += std::to_string(st) + "[" + std::to_string(c.mtc_top) + "," +
+             std::to_string(c.mtc_end) + ") ";
+      txt_mtc_chk_end(&c);
+      if (st == -1) return outcome{st, out};
+    }
+    return outcome{0, out};
+  };
+  // A group still open at the end matches only through an empty alternative.
+  EXPECT_EQ(run(), outcome(0, "0[0,3) 0[1,7) 0[0,5) " + std::to_string(ERR_END) + "[0,0) 0[1,2) "));
+  const int failed = every_k(run, "matcher at the end of its input");
+  EXPECT_GT(failed, 5);
+}
+
 const char* const OPTIONS = "/cmdon=\"notepad.exe @name@\" /t=5;fp\n/x=a\\\"b ?";
 
 TEST_F(TextAlloc, Splitter) {
