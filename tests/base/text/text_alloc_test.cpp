@@ -232,6 +232,42 @@ outcome makers(const std::string& file) {
   return {st == ERR_END ? 0 : st, out};
 }
 
+TEST_F(TextAlloc, CharacterStreamOverAnAnalyzer) {
+  // The stream comes through the hand-over slot; when it cannot be made, the analyzer stream
+  // is still the caller's to end.
+  const auto run = [] {
+    std::string out;
+    tx::cstr in("ab c");
+    struct txt_spr s{};
+    txt_anr a{};
+    stream as{};
+    int32_t st = txt_spr_set(&s, &in);
+    for (const tx::spr_pat& p : {tx::spr_pat{1, "[a-z]+"}, tx::spr_pat{2, " "}}) {
+      if (st != 0) break;
+      tx::cstr pat(p.txt);
+      st = txt_spr_psh_lst_regexp(&s, p.typ, &pat, nullptr, nullptr, 0, nullptr, 0);
+    }
+    if (st == 0) st = txt_anr_set(&a, &s);
+    if (st == 0) st = txt_anr_stream_set(&as, &a);
+    if (st == 0) {
+      if ((st = txt_anr_cvt_bin_stream_set(nullptr, &as)) != 0) {
+        stream_end(&as);
+      } else {
+        auto* cs = static_cast<stream*>(stkptr(nullptr, nullptr));
+        uint32_t ch = 0;
+        while ((st = stream_pop(cs, &ch)) == 0) out += static_cast<char>(ch);
+        stream_end(cs);
+      }
+    }
+    txt_anr_end(&a);
+    txt_spr_end(&s);
+    return outcome{st == ERR_END ? 0 : st, out};
+  };
+  EXPECT_EQ(run(), outcome(0, "ab c"));
+  const int failed = every_k(run, "character stream over an analyzer");
+  EXPECT_GT(failed, 10);
+}
+
 TEST_F(TextAlloc, AnalyzerRulesThatMakeThings) {
   tu::tmp_dir dir;
   const std::string file = dir.file("out.txt");

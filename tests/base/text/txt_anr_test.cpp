@@ -283,7 +283,9 @@ TEST_F(TxtAnr, ArgumentsItCannotUse) {
   analyzer z("a", WORDS, {});
   EXPECT_EQ(_txt_anr_stream_pop(&z.a, nullptr), -1);
   uint32_t ch = 0;
+  err_no = 0;
   EXPECT_EQ(_txt_anr_cvt_bin_stream_pop(nullptr, &ch), -1);
+  EXPECT_EQ(err_no, -1);
   _txt_anr_cvt_bin_stream_end(nullptr);
   txt_anr_end(nullptr);
   // Still usable after all that.
