@@ -268,6 +268,27 @@ TEST_F(Buf, InlineBufferFillsUpAndOwnsNothing) {
   EXPECT_EQ(r.len, 4u);
 }
 
+TEST_F(Buf, NothingThereToReach) {
+  // An empty linked buffer has no element to refer to.
+  __LNKBUF(s, 4);
+  void* out = nullptr;
+  err_no = 0;
+  EXPECT_EQ(buf_ref(s, 0, 1, &out), ERR_FAIL);
+  // An inline buffer does not reach past its capacity.
+  inline4 r{0, 0, 4, 1, {}};
+  unsigned char c = 0;
+  err_no = 0;
+  EXPECT_EQ(buf_get(r.data, 4, &c), ERR_FAIL);
+  // A pointer buffer not declared growable does not grow.
+  __BUF_DCL(__FIXBUF_, f, 1, BUF_PTR);
+  err_no = 0;
+  EXPECT_EQ(buf_psh(f, "x"), ERR_FAIL);
+  EXPECT_EQ(hdr(f, BUF_LEN), 0u);
+  EXPECT_EQ(storage(f), nullptr);
+  buf_end(f);
+  buf_end(s);
+}
+
 TEST_F(Buf, HandOverKeepsTheAllocationRecord) {
   __VARBUF(b, 1);
   void* out = &out;
