@@ -266,6 +266,29 @@ TEST(VtypSet, DescriptorOfAStoredNodeRefersToItsValue) {
   vtyp_end(m);
 }
 
+TEST(VtypSet, DescriptorOfANodeWithEveryField) {
+  // Its links, its ring neighbours and its equal-key chain are read, not taken over.
+  vtyp_dsc d = str_dsc("k", VTYP_STR | VTYP_EXT | VTYP_LNK | VTYP_NST, VTYP_ODR | VTYP_EQU);
+  d.nst = kParent;
+  vtyp* a = make(d);
+  vtyp* b = make(d);
+  vtyp* eq = make(d);
+  vtyp* v = make(str_dsc("v"));
+  ASSERT_EQ(vtyp_ins_odr_bck(a, b), 0);
+  ASSERT_EQ(vtyp_put_equ(a, eq), 0);
+  ASSERT_EQ(vtyp_put_lnk(a, v, 0), 0);
+  vtyp_dsc o{};
+  ASSERT_EQ(_vtyp_set(&o, a, 1), 0);
+  EXPECT_EQ(o.lnk[0], v);
+  EXPECT_EQ(o.nst, kParent);
+  EXPECT_EQ(o.nxt, b);
+  EXPECT_EQ(o.prv, b);
+  EXPECT_EQ(o.equ, eq);
+  EXPECT_EQ(o.val, __vtyp_val_src(a, [&] { vtyp_lay l; __vtyp_lay(a, &l); return l; }()));
+  vtyp_end(b);
+  vtyp_end(a);   // its value and chain with it
+}
+
 // --- buffer storage -------------------------------------------------------------------
 
 int ini_fails(void*, uint32_t) { return -1; }
