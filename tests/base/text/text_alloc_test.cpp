@@ -147,6 +147,41 @@ TEST_F(TextAlloc, SplitterWithLongTokensAndLongGatheredText) {
   EXPECT_GT(failed, 10);
 }
 
+TEST_F(TextAlloc, SplitterBuffersGrowingAtEveryStep) {
+  // Each piece makes one of the splitter's buffers grow at one of its steps: a pattern that
+  // dies after many characters, a token completed by a character that does not fit, a type-0
+  // pattern completed by one, a pattern cut off by the end of the input, and gathered text
+  // whose terminator does not fit.
+  const std::string a = std::string(40, '1') + "z" + std::string(64, '1') + "2" +
+                        std::string(63, '%') + "AB" + std::string(100, '%') + std::string(100, '1');
+  const std::string b(128, '%');
+  const tx::spr_pat pats[] = {{1, "[a-z]+"}, {2, "1+2"}, {3, " "}, {0, "AB"}};
+  const auto run = [&] {
+    std::string out;
+    for (const std::string& text : {a, b}) {
+      tx::cstr in(text);
+      struct txt_spr s{};
+      int32_t st = txt_spr_set(&s, &in);
+      for (const tx::spr_pat& p : pats) {
+        if (st != 0) break;
+        tx::cstr pat(p.txt);
+        st = txt_spr_psh_lst_regexp(&s, p.typ, &pat, nullptr, nullptr, 0, nullptr, 0);
+      }
+      txt_spr_tok t{};
+      while (st == 0 && (st = txt_spr(&s, &t)) == 0)
+        out += std::to_string(t.typ) + ":" + std::to_string(std::string(t.txt).size()) + "|";
+      txt_spr_end(&s);
+      if (st != ERR_END) return outcome{st, out};
+      out += "/";
+    }
+    return outcome{0, out};
+  };
+  // The type-0 pattern and the cut-off pattern leave their text to the gathered text.
+  EXPECT_EQ(run(), outcome(0, "0:40|1:1|2:65|0:265|/0:128|/"));
+  const int failed = every_k(run, "splitter buffers");
+  EXPECT_GT(failed, 10);
+}
+
 // The option parser's chain, built and read without asserting on the way.
 outcome chain(const char* text) {
   std::string out;
