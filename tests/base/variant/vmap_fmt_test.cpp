@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/base.h"
+#include "base/stream/stream_fixture.h"
 #include "reg_util.h"
 
 namespace {
@@ -114,6 +115,24 @@ TEST_F(VmapFmt, AValueOfAKindWithoutTextFails) {
   int st = 0;
   EXPECT_EQ(fmt("a @f@ b", &st), "a ");
   EXPECT_EQ(st, -1);
+}
+
+TEST_F(VmapFmt, ATemplateThatFailsIsAFailureNotAnEnd) {
+  // The template's own failure code comes through: a reader must not take it for the end.
+  st::fake_src src("ab @n@ cd");
+  src.fail_at = 7;
+  stream tb = {}, tc = {}, f = {};
+  stream_set(&tb, &src, &st::FAKE_OPS);
+  stream_set(&tc, &tb, &STREAM_OPS_SJIS);
+  ASSERT_EQ(vmap_fmt_stream(&f, &vm, &tc), 0);
+  std::string out;
+  uint32_t ch = 0;
+  int st = 0;
+  while ((st = stream_pop(&f, &ch)) == 0) out += static_cast<char>(ch);
+  EXPECT_EQ(out, "ab 42 ");
+  EXPECT_EQ(st, -1);
+  stream_end(&f);
+  EXPECT_EQ(src.ends, 1) << "the template went with the formatter";
 }
 
 }  // namespace
