@@ -308,6 +308,27 @@ TEST_F(CstreamCode, OverAByteStreamOfTheCallers) {
   EXPECT_EQ(ch, static_cast<uint32_t>('z'));
   stream_end(&cs);
   EXPECT_EQ(bs.flg & STREAM_BND, 0u);
+  // When the new object cannot be made, the caller's byte stream stays the caller's.
+  const int failed = tu::every_heap_call([] {
+    stream b{};
+    if (bstream_str_set(&b, "q") != 0) return tu::outcome{err_no, ""};
+    const int32_t st = cstream_default_btoc_set(nullptr, &b);
+    std::string got;
+    if (st != 0) {
+      EXPECT_EQ(stkptr(nullptr, nullptr), nullptr);
+      EXPECT_NE(b.flg & STREAM_BND, 0u);
+      unsigned char c = 0;
+      if (stream_pop(&b, &c) == 0) got += static_cast<char>(c);
+      stream_end(&b);
+      return tu::outcome{st, got};
+    }
+    auto* o = static_cast<stream*>(stkptr(nullptr, nullptr));
+    uint32_t c = 0;
+    if (stream_pop(o, &c) == 0) got += static_cast<char>(c);
+    stream_end(o);
+    return tu::outcome{0, got};
+  }, "character stream over the caller's byte stream");
+  EXPECT_GE(failed, 1);
 }
 
 // Constructors that hand their streams over through the slot, and a replacement over them,
