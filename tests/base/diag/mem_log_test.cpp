@@ -152,6 +152,19 @@ TEST_F(MemLog, APrinterThatPrintsTheLogDoesNotRecurse) {
   }
 }
 
+TEST_F(MemLog, ALightLogThatCannotBeOpenedIsLeftOut) {
+  ASSERT_EQ(child([] {
+    setenv("BAS_MEMLLOG_PATH", "/nonexistent-kestrel/dir/light.log", 1);
+    static int slot = 0;
+    mem_log_psh(&slot, 3, "l.cpp", 9, nullptr, 0, nullptr);
+    return slot == 1 ? 0 : 1;   // the call site still gets its line number
+  }), 0);
+  const auto l = lines(tu::slurp(log));
+  ASSERT_EQ(l.size(), 1u);
+  EXPECT_EQ(l[0].rfind("l.cpp(9) PRC:", 0), 0u) << l[0];
+  EXPECT_FALSE(tu::exists(lgt));
+}
+
 TEST_F(MemLog, OverlongPayloadIsRefused) {
   ASSERT_EQ(child([] {
     unsigned char big[257] = {};

@@ -341,6 +341,11 @@ TEST(VtypMapPrt, OtherKindsAndTwoSlots) {
   vtyp_dsc bd = val_dsc(VTYP_INT, nullptr);
   bd.ext |= VTYP_BUF;
   EXPECT_EQ(dump(&bd), "0A 81 [MAP=OFF  VAL=BUF/INT:");
+  // A storage of neither kind names none, and shows no value.
+  const int32_t seven = 7;
+  vtyp_dsc od = val_dsc(VTYP_INT, &seven);
+  od.ext |= 2;
+  EXPECT_EQ(dump(&od), "0A 82 [MAP=OFF  INT:");
   vtyp_end(f);
   vtyp_end(u);
 }

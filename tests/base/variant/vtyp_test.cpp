@@ -289,6 +289,33 @@ TEST(VtypSet, DescriptorOfANodeWithEveryField) {
   vtyp_end(a);   // its value and chain with it
 }
 
+TEST(VtypSet, RingNeighboursNamedByADescriptorAreTaken) {
+  // A descriptor is the caller's say: the node joins the ring it names (a stored node's copy
+  // would start a ring of its own).
+  vtyp_dsc d = str_dsc("r", VTYP_STR | VTYP_EXT, VTYP_ODR);
+  vtyp* a = make(d);
+  d.nxt = a;
+  d.prv = a;
+  vtyp* b = make(d);
+  vtyp *nx = nullptr, *pv = nullptr;
+  ASSERT_EQ(vtyp_get_odr(b, &nx, &pv, nullptr), 0);
+  EXPECT_EQ(nx, a);
+  EXPECT_EQ(pv, a);
+  vtyp_end(b);   // cut out: the neighbours it named point at each other again
+  ASSERT_EQ(vtyp_get_odr(a, &nx, &pv, nullptr), 0);
+  EXPECT_EQ(nx, a);
+  vtyp_end(a);
+}
+
+TEST(VtypEnd, AChainNodeWithoutItsOwnChainFieldEndsTheChain) {
+  vtyp* a = make(str_dsc("a", VTYP_STR | VTYP_EXT, VTYP_EQU));
+  vtyp* plain = make(str_dsc("p"));
+  const size_t before = vtest::reg_count("_vtyp_set");
+  ASSERT_EQ(vtyp_put_equ(a, plain), 0);
+  vtyp_end(a);
+  EXPECT_EQ(vtest::reg_count("_vtyp_set"), before - 2);
+}
+
 // --- buffer storage -------------------------------------------------------------------
 
 int ini_fails(void*, uint32_t) { return -1; }
