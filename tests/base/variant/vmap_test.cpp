@@ -445,6 +445,27 @@ TEST(VmapLeak, EveryHeapCallFailingInTurn) {
   EXPECT_GT(failed, 10);
 }
 
+TEST(VmapOrder, ANodeThatKeepsNoOrderHasNoFirstChild) {
+  vmap vm;
+  ASSERT_EQ(vmap_set(&vm, VMAP_NST | VMAP_ODR), 0);
+  vtyp* a = nullptr;
+  ASSERT_EQ(_vmap_put_str_str(&vm, nullptr, "a", "1", &a, 0), 0);
+  vtyp* e = a;
+  ASSERT_EQ(vmap_get_odr(&vm, a, &e), 0);
+  EXPECT_EQ(e, nullptr) << "no children yet";
+  // A node of no ordered map has no order fields to read.
+  vtyp_dsc d{};
+  d.typ = VTYP_STR;
+  d.val = "plain";
+  vtyp* plain = nullptr;
+  ASSERT_EQ(vtyp_set(&plain, &d), 0);
+  err_no = 0;
+  EXPECT_EQ(vmap_get_odr(&vm, plain, &e), -1);
+  EXPECT_EQ(err_no, -1);
+  vtyp_end(plain);
+  vmap_end(&vm);
+}
+
 TEST(VmapModel, RandomOperationsAgainstAReferenceMap) {
   const size_t blocks_before = vtest::reg_blocks().size();
   vmap vm;
