@@ -466,6 +466,35 @@ TEST(VmapOrder, ANodeThatKeepsNoOrderHasNoFirstChild) {
   vmap_end(&vm);
 }
 
+// A level wide enough that its iteration keeps several frames at once, with every heap call
+// of the iteration failing in turn: it fails, or gives every key in order.
+TEST(VmapLeak, EveryHeapCallOfAWideIterationFailingInTurn) {
+  vmap vm;
+  ASSERT_EQ(vmap_set(&vm, VMAP_NST), 0);
+  std::string all;
+  for (int i = 0; i < 40; ++i) {
+    const std::string k = "k" + std::to_string(100 + i);
+    ASSERT_EQ(vmap_put_str_int(&vm, nullptr, k.c_str(), i, 0), 0);
+    all += k + ",";
+  }
+  const auto run = [&] {
+    vmap_itr itr{};
+    std::string out;
+    int32_t st = vmap_rng_pop_set(&vm, nullptr, 0, &itr);
+    if (st == 0) {
+      vtyp* e = nullptr;
+      while ((st = vmap_rng_pop(&itr, &e, 1)) == 0) out += key_of(e) + ",";
+      if (st == ERR_EOD) st = 0;
+    }
+    vmap_rng_pop_end(&itr);
+    return tu::outcome{st, out};
+  };
+  EXPECT_EQ(run(), tu::outcome(0, all));
+  const int failed = tu::every_heap_call(run, "wide iteration");
+  EXPECT_GE(failed, 1);
+  vmap_end(&vm);
+}
+
 TEST(VmapModel, RandomOperationsAgainstAReferenceMap) {
   const size_t blocks_before = vtest::reg_blocks().size();
   vmap vm;
