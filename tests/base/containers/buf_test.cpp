@@ -289,6 +289,39 @@ TEST_F(Buf, NothingThereToReach) {
   buf_end(s);
 }
 
+TEST_F(Buf, TheLibrarysFailureHookFailsGrowthsAndLinkedNodes) {
+  // The k-th allocation of the library fails wherever it is made, a buffer's growth and a
+  // linked buffer's node included: the push is refused and the buffer stays as it was.
+  __VARBUF(b, 1);
+  ASSERT_EQ(buf_psh(b, "a"), 0);
+  const uintptr_t full = uintptr_t{1} << expo(b);
+  while (hdr(b, BUF_LEN) < full) ASSERT_EQ(buf_psh(b, "a"), 0);
+  void* before = storage(b);
+  _malloc_fail_set(1);
+  EXPECT_NE(buf_psh(b, "b"), 0);
+  EXPECT_EQ(_malloc_fail_set(0), 0) << "the failure was used";
+  EXPECT_EQ(hdr(b, BUF_LEN), full);
+  EXPECT_EQ(storage(b), before);
+  buf_rst(b);
+  err_no = 0;
+  ASSERT_EQ(buf_psh(b, "b"), 0) << "it grows once the hook is off";
+  buf_end(b);
+  // A linked buffer's node is such an allocation too.
+  __LNKBUF(l, 4);
+  const int32_t one = 1, two = 2;
+  ASSERT_EQ(buf_psh(l, &one), 0);
+  _malloc_fail_set(1);
+  EXPECT_NE(buf_psh(l, &two), 0);
+  EXPECT_EQ(_malloc_fail_set(0), 0) << "the failure was used";
+  EXPECT_EQ(hdr(l, BUF_LEN), 1u);
+  int32_t got = 0;
+  ASSERT_EQ(buf_get(l, 0, &got), 0);
+  EXPECT_EQ(got, 1);
+  err_no = 0;
+  ASSERT_EQ(buf_psh(l, &two), 0);
+  buf_end(l);
+}
+
 TEST_F(Buf, HandOverKeepsTheAllocationRecord) {
   __VARBUF(b, 1);
   void* out = &out;
