@@ -18,8 +18,11 @@ namespace {
 
 enum : int { FAIL = 0, PASS = 1 };
 
+// A failure of a factor is never the end of the input: a status that reads as an end (a
+// refused push, say, when a buffer could not grow) becomes -1, or the stream's reader would
+// take the failure for the end of the text. Other failures stand.
 int act_fail() {
-  if (CVR(err_no >= 0)) err_no = ERR_FAIL;
+  if (CVR(err_code(err_no) == 0 || err_code(err_no) == 1)) err_no = ERR_FAIL;
   return err_no;
 }
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -156,4 +157,40 @@ TEST_F(Prc, ConditionsAreReportedToTheCoverageRecorder) {
       &funcs);
   EXPECT_TRUE(funcs.count("_prc_set"));
   EXPECT_TRUE(funcs.count("_prc_end"));
+}
+
+TEST_F(Prc, EndingTwiceOrAfterAFailedStartIsHarmless) {
+  // Nothing is closed twice (the fixture counts the descriptors) and no code is made up.
+  ASSERT_EQ(_prc_set(&p_, "/bin/sh -c \"exit 4\"", nullptr, PRC_IN | PRC_OUT | PRC_ERR), 0);
+  EXPECT_EQ(_prc_end(&p_, 1), 4);
+  EXPECT_EQ(_prc_end(&p_, 1), 0);
+  EXPECT_EQ(_prc_set(&p_, "/nonexistent/prog", nullptr, PRC_OUT), -1);
+  EXPECT_EQ(_prc_end(&p_, 0), 0);
+}
+
+TEST_F(Prc, NoDescriptorsLeftForThePipes) {
+  // With every descriptor but a few in use, a pipe cannot be made: the start fails with -1
+  // and gives back the pipes it had made already.
+  const int r = tu::in_child([] {
+    const int have = tu::open_fds();
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return 10;
+    // Room for the first pipe only (descriptors count from 0; a few are held by the stand-in).
+    for (rlim_t room = 1; room < 8; ++room) {
+      lim.rlim_cur = static_cast<rlim_t>(have) + room;
+      if (setrlimit(RLIMIT_NOFILE, &lim) != 0) return 11;
+      err_no = 0;
+      prc p;
+      const int st = _prc_set(&p, "/bin/true", nullptr, PRC_IN | PRC_OUT | PRC_ERR);
+      if (st == 0) {
+        _prc_end(&p, 1);
+        return room > 1 ? 0 : 12;   // it worked once there was room enough
+      }
+      if (st != -1 || err_no != -1) return 13;
+      if (p.par[0] != nullptr || p.par[1] != nullptr || p.par[2] != nullptr) return 14;
+      if (tu::open_fds() != have) return 15;
+    }
+    return 16;
+  });
+  EXPECT_EQ(r, 0);
 }

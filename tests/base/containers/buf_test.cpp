@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/diag/err.h"
+#include "base/diag/heap.h"
 #include "base/diag/malloc.h"
 #include "base/diag/mem_log.h"
 #include "base/diag/rscmng.h"
@@ -266,6 +267,82 @@ TEST_F(Buf, InlineBufferFillsUpAndOwnsNothing) {
   EXPECT_EQ(out, &r.data[3]);
   buf_end(r.data);
   EXPECT_EQ(r.len, 4u);
+}
+
+TEST_F(Buf, NothingThereToReach) {
+  // An empty linked buffer has no element to refer to.
+  __LNKBUF(s, 4);
+  void* out = nullptr;
+  err_no = 0;
+  EXPECT_EQ(buf_ref(s, 0, 1, &out), ERR_FAIL);
+  // An inline buffer does not reach past its capacity.
+  inline4 r{0, 0, 4, 1, {}};
+  unsigned char c = 0;
+  err_no = 0;
+  EXPECT_EQ(buf_get(r.data, 4, &c), ERR_FAIL);
+  // A pointer buffer not declared growable does not grow.
+  __BUF_DCL(__FIXBUF_, f, 1, BUF_PTR);
+  err_no = 0;
+  EXPECT_EQ(buf_psh(f, "x"), ERR_FAIL);
+  EXPECT_EQ(hdr(f, BUF_LEN), 0u);
+  EXPECT_EQ(storage(f), nullptr);
+  buf_end(f);
+  buf_end(s);
+}
+
+TEST_F(Buf, AFailedGrowthOrNodeLeavesTheBufferAsItWas) {
+  // Every heap call of one push failing in turn, into a full growable buffer (its growth) and
+  // into a linked buffer (its node): a refused push changes nothing, and once the failures
+  // stop the buffer grows.
+  int refused = 0;
+  for (uint64_t k = 1;; ++k) {
+    __VARBUF(b, 1);
+    ASSERT_EQ(buf_psh(b, "a"), 0);
+    const uintptr_t full = uintptr_t{1} << expo(b);
+    while (hdr(b, BUF_LEN) < full) ASSERT_EQ(buf_psh(b, "a"), 0);
+    void* before = storage(b);
+    err_no = 0;
+    const uint64_t c0 = heap_cnt();
+    heap_fail_set(k);
+    const int32_t st = buf_psh(b, "b");
+    const bool fired = heap_cnt() - c0 >= k;
+    heap_fail_set(0);
+    if (st != 0) {
+      EXPECT_TRUE(fired) << "a push refused without a failure, heap call " << k;
+      EXPECT_EQ(hdr(b, BUF_LEN), full);
+      EXPECT_EQ(storage(b), before);
+      ++refused;
+    } else {
+      EXPECT_EQ(hdr(b, BUF_LEN), full + 1);
+    }
+    buf_end(b);
+    if (!fired) break;
+  }
+  EXPECT_GT(refused, 0) << "the growth itself failed at some heap call";
+  refused = 0;
+  for (uint64_t k = 1;; ++k) {
+    __LNKBUF(l, 4);
+    const int32_t one = 1, two = 2;
+    ASSERT_EQ(buf_psh(l, &one), 0);
+    err_no = 0;
+    const uint64_t c0 = heap_cnt();
+    heap_fail_set(k);
+    const int32_t st = buf_psh(l, &two);
+    const bool fired = heap_cnt() - c0 >= k;
+    heap_fail_set(0);
+    EXPECT_EQ(hdr(l, BUF_LEN), st == 0 ? 2u : 1u) << "heap call " << k;
+    if (st != 0) {
+      EXPECT_TRUE(fired) << "a push refused without a failure, heap call " << k;
+      int32_t got = 0;
+      ASSERT_EQ(buf_get(l, 0, &got), 0);
+      EXPECT_EQ(got, 1);
+      ++refused;
+    }
+    buf_end(l);
+    if (!fired) break;
+  }
+  EXPECT_GT(refused, 0) << "the node itself failed at some heap call";
+  err_no = 0;
 }
 
 TEST_F(Buf, HandOverKeepsTheAllocationRecord) {

@@ -10,6 +10,7 @@
 
 #include "base/containers/map.h"
 #include "base/diag/err.h"
+#include "base/diag/heap.h"
 #include "base/diag/malloc.h"
 #include "base/diag/rscmng.h"
 
@@ -347,6 +348,39 @@ TEST_F(StMap, PrintsRecordBytesInHex) {
   std::fclose(f);
   EXPECT_STREQ(text, "0A");
   std::free(text);
+}
+
+TEST_F(StMap, ARecordThatCannotBeMadeIsNotStored) {
+  ASSERT_EQ(put({0x01, 0x01, 1, 1, 1, 1}), 0);
+  // Every heap call of a put failing in turn: the put fails and stores nothing, or absorbs
+  // the failure and stores the record.
+  int failed = 0;
+  for (uint64_t k = 1;; ++k) {
+    err_no = 0;
+    const uint64_t c0 = heap_cnt();
+    heap_fail_set(k);
+    const int r = put({0x05, 0x05, 5, 5, 5, 5});
+    heap_fail_set(0);
+    if (heap_cnt() - c0 < k) {
+      EXPECT_EQ(r, 0);
+      break;
+    }
+    if (r != 0) {
+      ++failed;
+      EXPECT_EQ(r, -1);
+      EXPECT_TRUE(get(0x05, 0x05).empty()) << k;
+    } else {
+      EXPECT_EQ(get(0x05, 0x05).size(), static_cast<size_t>(kRec)) << k;
+      const unsigned char key[2] = {0x05, 0x05};
+      ASSERT_EQ(map_del(&m, key), 0);
+    }
+  }
+  EXPECT_GE(failed, 1);
+  // An existing key found with KEEP and no out parameter: the record stays as it was.
+  EXPECT_EQ(put({0x01, 0x01, 9, 9, 9, 9}, nullptr, MAP_PUT_KEEP), 1);
+  EXPECT_EQ(get(0x01, 0x01), (std::vector<unsigned char>{0x01, 0x01, 1, 1, 1, 1}));
+  st_map_del(nullptr, kStArg);   // nothing to release
+  err_no = 0;
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "base/diag/cvr.h"
+#include "base/diag/heap.h"
 
 #include <gtest/gtest.h>
 
@@ -158,6 +159,44 @@ TEST(CvrDump, NoFileWithoutThePath) {
   });
   ASSERT_EQ(st, 0);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(CvrRecorder, TheWalkStopsWhenItsFunctionSaysSo) {
+  test_cvr_tbl t{};
+  for (uint32_t line = 1; line <= 3; ++line)
+    ASSERT_EQ(_test_cvr_pas(&t, 1, "w.cpp", line, "f", "test_coverage"), 0);
+  int seen = 0;
+  EXPECT_EQ(test_cvr_walk(&t, [](const test_cvr_rcd*, void* a) {
+    return ++*static_cast<int*>(a) == 2 ? 1 : 0;
+  }, &seen), 1);
+  EXPECT_EQ(seen, 2);
+  seen = 0;
+  EXPECT_EQ(test_cvr_walk(&t, [](const test_cvr_rcd*, void* a) { return ++*static_cast<int*>(a), 0; },
+                          &seen), 0);
+  EXPECT_EQ(seen, 3);
+}
+
+TEST(CvrDump, AFileThatCannotBeMadeIsReported) {
+  test_cvr_tbl t{};
+  ASSERT_EQ(_test_cvr_pas(&t, 1, "d.cpp", 1, "f", "test_coverage"), 0);
+  EXPECT_EQ(test_cvr_dump(&t, "/nonexistent-kestrel/dir/cvr.csv"), -1);
+}
+
+TEST(CvrRecorder, ARecordThatCannotBeMadeIsReported) {
+  // Records come from blocks of many; the call that needs a new block while the heap fails
+  // records nothing and says so, and the next one records again.
+  test_cvr_tbl t{};
+  uint32_t line = 1;
+  int r = 0;
+  for (; line < 5000 && r == 0; ++line) {
+    heap_fail_set(1);
+    r = _test_cvr_pas(&t, 1, "h.cpp", line, "f", "test_coverage");
+    heap_fail_set(0);
+  }
+  ASSERT_EQ(r, -1);
+  EXPECT_EQ(find(&t, "h.cpp", line - 1, 1), nullptr);
+  EXPECT_EQ(_test_cvr_pas(&t, 1, "h.cpp", line - 1, "f", "test_coverage"), 0);
+  EXPECT_NE(find(&t, "h.cpp", line - 1, 1), nullptr);
 }
 
 }  // namespace

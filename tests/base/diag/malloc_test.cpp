@@ -96,6 +96,7 @@ TEST(Malloc, FailureThenSuccess) {
 
 TEST(Malloc, FreeOfNothingDoesNothing) {
   _free(static_cast<void**>(nullptr));
+  _free(static_cast<char**>(nullptr));   // the typed form too
   void* p = nullptr;
   _free(&p);
   // A block the register never saw is released anyway, silently.

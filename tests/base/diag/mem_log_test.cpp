@@ -109,6 +109,62 @@ TEST_F(MemLog, LightLogGivesEachCallSiteOneLine) {
   }
 }
 
+TEST_F(MemLog, StandardErrorOnlyWhenPrintedAndTheDefaultFileNames) {
+  ASSERT_EQ(child([] {
+    // Without the variables the files are those of the working directory.
+    unsetenv("BAS_MEMLOG_PATH");
+    unsetenv("BAS_MEMLLOG_PATH");
+    mem_log_mod &= ~MEM_LOG_ERR_NOW;
+    mem_log_psh(nullptr, 1, "e.cpp", 1, nullptr, 0, nullptr);
+    mem_log_psh(nullptr, 2, "e.cpp", 2, nullptr, 0, nullptr);
+    std::fflush(stderr);
+    if (std::ftell(stderr) != 0) return 1;   // nothing yet
+    mem_log_prt();
+    return 0;   // the exit handler prints once more
+  }), 0);
+  const auto e = lines(tu::slurp(err));
+  ASSERT_EQ(e.size(), 6u);
+  for (int k : {0, 3}) {
+    EXPECT_EQ(e[k], "##memlog##");
+    EXPECT_EQ(e[k + 1].rfind("e.cpp(1) PRC:", 0), 0u) << e[k + 1];
+    EXPECT_EQ(e[k + 2].rfind("e.cpp(2) PRC:", 0), 0u) << e[k + 2];
+  }
+  EXPECT_EQ(lines(tu::slurp(log)).size(), 2u) << "written as pushed, to memlog.log";
+  EXPECT_EQ(tu::slurp(lgt), std::string(255, ' ') + "\n")
+      << "memlightlog.log: its blank first line, no call site asked for one of its own";
+}
+
+TEST_F(MemLog, APrinterThatPrintsTheLogDoesNotRecurse) {
+  ASSERT_EQ(child([] {
+    mem_log_mod &= ~(MEM_LOG_ERR_NOW | MEM_LOG_FIL);
+    mem_log_psh(nullptr, 1, "r.cpp", 1, nullptr, 0, [](FILE* f, const void*) {
+      std::fputs("inner", f);
+      mem_log_prt();
+    });
+    mem_log_prt();
+    return 0;   // the exit handler prints once more
+  }), 0);
+  const auto e = lines(tu::slurp(err));
+  ASSERT_EQ(e.size(), 4u);
+  for (int k : {0, 2}) {
+    EXPECT_EQ(e[k], "##memlog##");
+    EXPECT_NE(e[k + 1].find(" inner"), std::string::npos) << e[k + 1];
+  }
+}
+
+TEST_F(MemLog, ALightLogThatCannotBeOpenedIsLeftOut) {
+  ASSERT_EQ(child([] {
+    setenv("BAS_MEMLLOG_PATH", "/nonexistent-kestrel/dir/light.log", 1);
+    static int slot = 0;
+    mem_log_psh(&slot, 3, "l.cpp", 9, nullptr, 0, nullptr);
+    return slot == 1 ? 0 : 1;   // the call site still gets its line number
+  }), 0);
+  const auto l = lines(tu::slurp(log));
+  ASSERT_EQ(l.size(), 1u);
+  EXPECT_EQ(l[0].rfind("l.cpp(9) PRC:", 0), 0u) << l[0];
+  EXPECT_FALSE(tu::exists(lgt));
+}
+
 TEST_F(MemLog, OverlongPayloadIsRefused) {
   ASSERT_EQ(child([] {
     unsigned char big[257] = {};

@@ -310,4 +310,40 @@ TEST(RscmngNst, AFrameThatCouldNotBeMadeClosesNothingOfTheScopeAround) {
   EXPECT_EQ(o.m.lvl, 10);
 }
 
+TEST(Rscmng, RegisterNodesAreKeptForReuseOnlyWhileKeepingIsOn) {
+  rscmng_rcd img = {};
+  img.about = "malloc";
+  void* n = nullptr;
+  __rscmng_map_del(nullptr, nullptr);   // nothing to release
+  rscmng_cache_set(false);
+  uint64_t c0 = heap_cnt();
+  ASSERT_EQ(__rscmng_map_mak(&n, &img, nullptr), 0);
+  EXPECT_EQ(heap_cnt(), c0 + 1);
+  EXPECT_STREQ(static_cast<rscmng_rcd*>(n)->about, "malloc");
+  __rscmng_map_del(n, nullptr);
+  ASSERT_EQ(__rscmng_map_mak(&n, &img, nullptr), 0);
+  EXPECT_EQ(heap_cnt(), c0 + 2) << "given back, so made anew";
+  __rscmng_map_del(n, nullptr);
+  rscmng_cache_set(true);
+  ASSERT_EQ(__rscmng_map_mak(&n, &img, nullptr), 0);
+  __rscmng_map_del(n, nullptr);
+  c0 = heap_cnt();
+  ASSERT_EQ(__rscmng_map_mak(&n, &img, nullptr), 0);
+  EXPECT_EQ(heap_cnt(), c0) << "kept, so reused";
+  __rscmng_map_del(n, nullptr);
+  // Without a kept node and without memory, no node is made.
+  rscmng_cache_set(false);
+  int r = 0;
+  for (int i = 0; i < 100 && r == 0; ++i) {
+    n = nullptr;
+    heap_fail_set(1);
+    r = __rscmng_map_mak(&n, &img, nullptr);
+    heap_fail_set(0);
+    if (r == 0) __rscmng_map_del(n, nullptr);
+  }
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(n, nullptr);
+  rscmng_cache_set(true);
+}
+
 }  // namespace

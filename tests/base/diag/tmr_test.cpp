@@ -206,6 +206,22 @@ TEST_F(Tmr, PeriodicReportAtMostOncePerInterval) {
   EXPECT_FALSE(wrote());
 }
 
+TEST_F(Tmr, ARecordWithItsFunctionAndAReportFileThatCannotBeMade) {
+  static tmr_rcd named{"named_sec", "n.cpp", 7, "named_fn", nullptr, 0, 0, 0, 0, 0, 0, 0, 0};
+  tmr_frm f = {};
+  now_ms = 10;
+  tmr_psh(&named, &f);
+  now_ms = 12;
+  tmr_pop(&named, &f);
+  const std::string rep = report();
+  EXPECT_NE(rep.find("\nn.cpp(7),named_fn,named_sec,1,2,2,2,2,2,2,"), std::string::npos) << rep;
+  // A report that is due but cannot be written is skipped until the next interval.
+  int64_t last = 0;
+  now_s = 2000;
+  EXPECT_EQ(tmr_prt_aut("/nonexistent-kestrel/dir/r.txt", 10, &last), 0);
+  EXPECT_EQ(last, 2000);
+}
+
 TEST(TmrExit, FinalReportCarriesTheCalibrationRows) {
   tu::tmp_dir dir;
   const std::string path = dir.file("final.txt");

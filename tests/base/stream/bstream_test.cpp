@@ -239,4 +239,19 @@ TEST_F(BstreamFile, UnregisteredDestinationIsLogged) {
   EXPECT_NE(tu::slurp(log).find("stream_pop_file"), std::string::npos);
 }
 
+TEST_F(BstreamFile, EndingNoFileOrAFileThatCannotBeFlushed) {
+  err_no = 0;
+  EXPECT_EQ(stream_end_file(nullptr), -1);
+  EXPECT_EQ(err_no, -1);
+#ifdef __linux__
+  // The last write is only flushed by the close, and there is no room for it.
+  FILE* f = std::fopen("/dev/full", "w");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(std::fputc('x', f), 'x');
+  err_no = 0;
+  EXPECT_NE(stream_end_file(f), 0);
+  EXPECT_EQ(err_no, -1);
+#endif
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <random>
 
+#include "alloc_util.h"
 #include "base/base.h"
 #include "stream_fixture.h"
 #include "test_util.h"
@@ -245,6 +246,123 @@ TEST_F(CstreamCollect, FailingInputLeavesNothing) {
     EXPECT_EQ(out, nullptr) << kind;
     EXPECT_EQ(f.ends, 1) << kind;   // the buffer of the collected part is freed too
   }
+}
+
+TEST_F(CstreamCollect, LengthsAroundTheCollectorsChunk) {
+  // The collectors gather 1024 elements before each append: texts that fill a chunk exactly,
+  // with and without the terminator, and one more or less.
+  for (const size_t n : {1u, 1022u, 1023u, 1024u, 1025u, 2047u, 2048u, 3000u}) {
+    std::string text(n, 'x');
+    for (size_t i = 0; i < n; i += 7) text[i] = static_cast<char>('a' + i % 26);
+    stream cs{};
+    ASSERT_EQ(cstream_str_set(&cs, text.c_str()), 0);
+    char* s = nullptr;
+    ASSERT_EQ(cstream_to_vstr(&cs, &s), 0) << n;
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::string(s), text) << n;
+    _free(&s);
+    ASSERT_EQ(cstream_str_set(&cs, text.c_str()), 0);
+    uint32_t* v = nullptr;
+    ASSERT_EQ(cstream_to_vcstr(&cs, &v), 0) << n;
+    ASSERT_NE(v, nullptr);
+    size_t k = 0;
+    while (v[k] != 0 && k <= n) {
+      EXPECT_EQ(v[k], static_cast<unsigned char>(text[k])) << n << " at " << k;
+      ++k;
+    }
+    EXPECT_EQ(k, n);
+    _free(&v);
+  }
+}
+
+TEST_F(CstreamCode, ArgumentsItCannotUse) {
+  uint32_t ch = 0;
+  EXPECT_EQ(stream_pop_btoc_sjis(nullptr, &ch), ERR_FAIL);
+  EXPECT_EQ(stream_psh_btoc_sjis(nullptr, &ch), ERR_FAIL);
+  stream bs{};
+  ASSERT_EQ(bstream_str_set(&bs, "a"), 0);
+  EXPECT_EQ(stream_pop_btoc_sjis(&bs, nullptr), ERR_FAIL);
+  EXPECT_EQ(stream_psh_btoc_sjis(&bs, nullptr), ERR_FAIL);
+  stream_end(&bs);
+  EXPECT_EQ(cstream_replace_pop(nullptr, &ch), ERR_FAIL);
+  cstream_replace_end(nullptr);
+  // A collector without a place for its result still ends its input.
+  stream cs{};
+  ASSERT_EQ(cstream_str_set(&cs, "abc"), 0);
+  EXPECT_EQ(cstream_to_vstr(&cs, nullptr), ERR_FAIL);
+  EXPECT_EQ(cs.flg, 0u);
+  ASSERT_EQ(cstream_str_set(&cs, "abc"), 0);
+  EXPECT_EQ(cstream_to_vcstr(&cs, nullptr), ERR_FAIL);
+  EXPECT_EQ(cs.flg, 0u);
+}
+
+TEST_F(CstreamCode, OverAByteStreamOfTheCallers) {
+  // The character stream takes the byte stream over: ending it ends that one too.
+  stream bs{}, cs{};
+  ASSERT_EQ(bstream_str_set(&bs, "\x82\xA0z"), 0);
+  ASSERT_EQ(cstream_default_btoc_set(&cs, &bs), 0);
+  uint32_t ch = 0;
+  ASSERT_EQ(stream_pop(&cs, &ch), 0);
+  EXPECT_EQ(ch, 0xA082u);
+  ASSERT_EQ(stream_pop(&cs, &ch), 0);
+  EXPECT_EQ(ch, static_cast<uint32_t>('z'));
+  stream_end(&cs);
+  EXPECT_EQ(bs.flg & STREAM_BND, 0u);
+  // When the new object cannot be made, the caller's byte stream stays the caller's.
+  const int failed = tu::every_heap_call([] {
+    stream b{};
+    if (bstream_str_set(&b, "q") != 0) return tu::outcome{err_no, ""};
+    const int32_t st = cstream_default_btoc_set(nullptr, &b);
+    std::string got;
+    if (st != 0) {
+      EXPECT_EQ(stkptr(nullptr, nullptr), nullptr);
+      EXPECT_NE(b.flg & STREAM_BND, 0u);
+      unsigned char c = 0;
+      if (stream_pop(&b, &c) == 0) got += static_cast<char>(c);
+      stream_end(&b);
+      return tu::outcome{st, got};
+    }
+    auto* o = static_cast<stream*>(stkptr(nullptr, nullptr));
+    uint32_t c = 0;
+    if (stream_pop(o, &c) == 0) got += static_cast<char>(c);
+    stream_end(o);
+    return tu::outcome{0, got};
+  }, "character stream over the caller's byte stream");
+  EXPECT_GE(failed, 1);
+}
+
+// Constructors that hand their streams over through the slot, and a replacement over them,
+// with every heap call failing in turn.
+TEST_F(CstreamReplace, EveryHeapCallFailingInTurn) {
+  std::string big(1500, '-');
+  big += "a-b";
+  const int failed = tu::every_heap_call([&] {
+    if (cstream_str_set(nullptr, big.c_str()) != 0) return tu::outcome{err_no, ""};
+    auto* in = static_cast<stream*>(stkptr(nullptr, nullptr));
+    stream f{}, r{};
+    if (cstream_str_set(&f, "-") != 0) {
+      stream_end(in);
+      return tu::outcome{err_no, ""};
+    }
+    if (cstream_str_set(&r, "+") != 0) {
+      const int32_t e = err_no;
+      stream_end(in);
+      stream_end(&f);
+      return tu::outcome{e, ""};
+    }
+    if (cstream_replace(nullptr, in, &f, &r) != 0) {
+      const int32_t e = err_no;
+      stream_end(in);
+      return tu::outcome{e, ""};
+    }
+    auto* rs = static_cast<stream*>(stkptr(nullptr, nullptr));
+    char* out = nullptr;
+    const int32_t st = cstream_to_vstr(rs, &out);
+    std::string t = out != nullptr ? out : "";
+    _free(&out);
+    return tu::outcome{st, t};
+  }, "replacement");
+  EXPECT_GT(failed, 10);
 }
 
 std::string replace(const std::string& in, const std::string& fnd, const std::string& rep,

@@ -253,4 +253,11 @@ TEST_F(StreamChain, RefillAfterDrained) {
   stream_end(&c);
 }
 
+TEST_F(StreamChain, OperationsWithoutAChain) {
+  uint32_t ch = 0;
+  EXPECT_EQ(stream_chain_pop(nullptr, &ch), -1);
+  stream_chain_end(nullptr);
+  EXPECT_EQ(err_no, -1) << "the end leaves the status alone";
+}
+
 }  // namespace

@@ -266,6 +266,199 @@ TEST_F(TxtAnr, TheLookAheadList) {
   EXPECT_EQ(txt_anr_top(a, &e, &prv), ERR_END) << "the input's end, again";
 }
 
+TEST_F(TxtAnr, ArgumentsItCannotUse) {
+  tx::splitter s("a");
+  EXPECT_EQ(txt_anr_set(nullptr, &s.spr), -1);
+  EXPECT_EQ(txt_anr_chk_add_lst(nullptr, nullptr), -1);
+  txt_anr_elm e{};
+  EXPECT_EQ(_txt_anr(nullptr, nullptr), -1);
+  // No record to set up: the stream it was given is ended all the same, and with it its source.
+  {
+    analyzer up("a", WORDS, {});
+    stream s1{};
+    ASSERT_EQ(txt_anr_stream_set(&s1, &up.a), 0);
+    EXPECT_EQ(_txt_anr_set(nullptr, &s1), -1);
+    EXPECT_EQ(up.a.stm, nullptr) << "the upstream analyzer was ended";
+  }
+  analyzer z("a", WORDS, {});
+  EXPECT_EQ(_txt_anr_stream_pop(&z.a, nullptr), -1);
+  uint32_t ch = 0;
+  err_no = 0;
+  EXPECT_EQ(_txt_anr_cvt_bin_stream_pop(nullptr, &ch), -1);
+  EXPECT_EQ(err_no, -1);
+  _txt_anr_cvt_bin_stream_end(nullptr);
+  txt_anr_end(nullptr);
+  // Still usable after all that.
+  EXPECT_EQ(z.all(), (std::vector<tok>{{WORD, "a"}}));
+  (void)e;
+}
+
+TEST_F(TxtAnr, TheEndIsReportedAgain) {
+  analyzer z("a", WORDS, {});
+  int32_t end = 0;
+  EXPECT_EQ(z.all(&end), (std::vector<tok>{{WORD, "a"}}));
+  EXPECT_EQ(end, ERR_END);
+  txt_anr_elm e{};
+  EXPECT_EQ(_txt_anr_stream_pop(&z.a, &e), ERR_END);
+  EXPECT_EQ(_txt_anr(&z.a, nullptr), ERR_END);
+}
+
+TEST_F(TxtAnr, ListMovesWithoutOutParameters) {
+  analyzer z("a b", WORDS, {});
+  txt_anr* a = &z.a;
+  // On an empty list the next element is the first one, behind the head slot.
+  txt_anr_elm* e = nullptr;
+  txt_anr_pos prv = nullptr;
+  ASSERT_EQ(txt_anr_nxt(a, &e, &prv), 0);
+  ASSERT_NE(e, nullptr);
+  EXPECT_STREQ(e->txt, "a");
+  EXPECT_EQ(prv, &a->elm_top);
+  EXPECT_EQ(a->elm_cur, a->elm_top);
+  // The cursor moves also when the caller wants neither the element nor the position.
+  ASSERT_EQ(txt_anr_nxt(a, nullptr, nullptr), 0);
+  EXPECT_STREQ(a->elm_cur->txt, " ");
+  ASSERT_EQ(txt_anr_top(a, nullptr, nullptr), 0);
+  EXPECT_EQ(a->elm_cur, a->elm_top);
+  ASSERT_EQ(txt_anr_nxt(a, nullptr, nullptr), 0);
+  ASSERT_EQ(txt_anr_nxt(a, nullptr, nullptr), 0);
+  EXPECT_STREQ(a->elm_cur->txt, "b");
+  EXPECT_EQ(txt_anr_nxt(a, nullptr, nullptr), ERR_END);
+  EXPECT_EQ(a->elm_cur, nullptr);
+  // A fresh analyzer, the same from an empty list without out parameters.
+  analyzer y("q", WORDS, {});
+  ASSERT_EQ(txt_anr_nxt(&y.a, nullptr, nullptr), 0);
+  ASSERT_NE(y.a.elm_top, nullptr);
+  EXPECT_STREQ(y.a.elm_cur->txt, "q");
+}
+
+TEST_F(TxtAnr, TheStructuralStepInDetail) {
+  analyzer z("( ( ) ) x", GROUPS, {});
+  txt_anr* a = &z.a;
+  txt_anr_elm* e = nullptr;
+  txt_anr_pos prv = nullptr;
+  // Nothing to stand on.
+  e = nullptr;
+  EXPECT_EQ(__txt_anr_mov_nxt(a, &e, &prv, 0), ERR_END);
+  // A hidden opener inside the group does not count: the step ends after the first closer.
+  ASSERT_EQ(txt_anr_top(a, &e, &prv), 0);
+  for (int i = 0; i < 2; ++i) ASSERT_EQ(txt_anr_nxt(a, nullptr, nullptr), 0);
+  a->elm_cur->stt |= TXT_ANR_ELM_HID;   // the inner "("
+  ASSERT_EQ(txt_anr_top(a, &e, &prv), 0);
+  ASSERT_EQ(__txt_anr_mov_nxt(a, &e, &prv, 0), 0);
+  EXPECT_STREQ(e->txt, " ") << "without skp the blank after the closer is the next element";
+  EXPECT_EQ(*prv, e);
+  EXPECT_EQ(prv, &a->elm_top->nxt->nxt->nxt->nxt->nxt);
+  // Without skp a plain element steps once, onto a blank too.
+  ASSERT_EQ(__txt_anr_mov_nxt(a, &e, &prv, 0), 0);
+  EXPECT_STREQ(e->txt, ")");
+  ASSERT_EQ(__txt_anr_mov_nxt(a, &e, &prv, 1), 0);
+  EXPECT_STREQ(e->txt, "x");
+  // A skippable element that runs into the end of the input.
+  analyzer t("a  ", WORDS, {});
+  ASSERT_EQ(txt_anr_top(&t.a, &e, &prv), 0);
+  ASSERT_EQ(txt_anr_nxt(&t.a, &e, &prv), 0);
+  EXPECT_EQ(__txt_anr_mov_nxt(&t.a, &e, &prv, 1), ERR_END);
+  // A group that the input never closes.
+  analyzer g("(a", GROUPS, {});
+  ASSERT_EQ(txt_anr_top(&g.a, &e, &prv), 0);
+  EXPECT_EQ(__txt_anr_mov_nxt(&g.a, &e, &prv, 0), ERR_END);
+}
+
+TEST_F(TxtAnr, NothingOutlivesTheElementItNames) {
+  // The merge start is set behind the blank after s; when that blank has gone, the merge at
+  // m has no start any more and fails instead of reading the element that went.
+  analyzer m("s x m", WORDS,
+             {{{{0, WORD, "s"}, {4}, {27}}}, {{{0, WORD, "m"}, {28}, {29, 5}}}});
+  int32_t end = 0;
+  EXPECT_EQ(m.all(&end), (std::vector<tok>{{WORD, "s"}, {SKP, " "}, {WORD, "x"}, {SKP, " "}}));
+  EXPECT_EQ(end, -1);
+  EXPECT_EQ(m.a.mrg_top, nullptr);
+  // A rule whose action failed stays engaged on its element; when the element goes, the rule
+  // is released and the state is its release state.
+  analyzer r("a b", WORDS, {{{{0, WORD, "a"}, {20}}, {0, 3, 5}}});
+  txt_anr_elm e{};
+  EXPECT_EQ(_txt_anr_stream_pop(&r.a, &e), -1);
+  EXPECT_EQ(r.a.stt, 3u);
+  EXPECT_NE(r.a.rul_on, nullptr);
+  ASSERT_EQ(_txt_anr_stream_pop(&r.a, &e), 0);
+  EXPECT_STREQ(e.txt, " ");
+  EXPECT_EQ(r.a.rul_on, nullptr);
+  EXPECT_EQ(r.a.rul_top->on_elm, nullptr);
+  EXPECT_EQ(r.a.stt, 5u);
+}
+
+TEST_F(TxtAnr, FactorsAtTheirEdges) {
+  // Kind 10 on an element that opens no group: right after it.
+  analyzer p("a b", WORDS, {{{{0, WORD, "a"}, {10, 7, "E"}}}});
+  EXPECT_EQ(p.all(), (std::vector<tok>{{WORD, "a"}, {7, "E"}, {SKP, " "}, {WORD, "b"}}));
+  // A closer hidden by an earlier rule does not close the group for kind 10.
+  analyzer h("(a))", GROUPS, {{{{0, OPN}, {5}, {5}, {16}}}, {{{0, OPN}, {10, 7, "E"}}}});
+  EXPECT_EQ(h.all(), (std::vector<tok>{{OPN, "("}, {WORD, "a"}, {CLS, ")"}, {7, "E"}}));
+  // Template insertions without a text insert an empty text.
+  analyzer t("a", WORDS, {{{{0, WORD, "a"}, {14, 7}}}});
+  EXPECT_EQ(t.all(), (std::vector<tok>{{WORD, "a"}, {7, ""}}));
+  // A merge whose end mark lies before its start runs from the start to the end of the list
+  // as read so far and goes in at the end mark.
+  analyzer b("a b c", WORDS, {{{{0, WORD, "a"}, {28}, {5}, {5}, {27}, {29, 5}}}});
+  EXPECT_EQ(b.all(),
+            (std::vector<tok>{{5, "b"}, {WORD, "a"}, {SKP, " "}, {SKP, " "}, {WORD, "c"}}));
+  // Kind 17 without a text prints an empty line, matching and firing.
+  testing::internal::CaptureStdout();
+  {
+    analyzer e("a", WORDS, {{{{17}}}});
+    EXPECT_EQ(e.all().size(), 1u);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n\n");
+}
+
+TEST_F(TxtAnr, VariableValuesInDetail) {
+  analyzer v("k x", WORDS,
+             {// A value given as the factor's text, not taken from the element.
+              {{{0, WORD, "k"}, {23, 1, "t"}, {24, 0, "fixed"}}},
+              // A variable without value: adding to it makes it the number.
+              {{{0, WORD, "k"}, {23, 0, "z"}, {26, 0, "4"}}},
+              // The first action uses up the current variable: the second has none and fails.
+              {{{0, WORD, "x"}, {23, 1, "u"}, {24, 0, "1"}, {25, 0, "2"}}}});
+  vtyp* z = nullptr;
+  ASSERT_EQ(_vmap_put_str_nul(&v.a.var_map, nullptr, "z", &z, 0), 0);
+  int32_t end = 0;
+  EXPECT_EQ(v.all(&end), (std::vector<tok>{{WORD, "k"}, {SKP, " "}}));
+  EXPECT_EQ(end, -1) << "the failed action ends the analysis";
+  const char* s = nullptr;
+  EXPECT_EQ(vmap_get_str_str(&v.a.var_map, nullptr, "t", &s), 0);
+  EXPECT_STREQ(s, "fixed");
+  int32_t n = 0;
+  EXPECT_EQ(vmap_get_str_int(&v.a.var_map, nullptr, "z", &n), 0);
+  EXPECT_EQ(n, 4);
+  EXPECT_EQ(vmap_get_str_str(&v.a.var_map, nullptr, "u", &s), 0);
+  EXPECT_STREQ(s, "1") << "the value set before the failure stays";
+}
+
+TEST_F(TxtAnr, OutputFilesInDetail) {
+  tu::tmp_dir dir;
+  const std::string f = dir.file("one.txt"), g = dir.file("two.txt");
+  {
+    // Opening while a file is open closes that one first.
+    analyzer w("a", WORDS,
+               {{{{0, WORD}, {18, 0, f.c_str()}, {21, 0, "x"}, {19, 0, g.c_str()}, {21, 0, "y"}}}});
+    w.all();
+  }
+  EXPECT_EQ(tu::slurp(f), "x");
+  EXPECT_EQ(tu::slurp(g), "y");
+  // No name to open.
+  analyzer n("a", WORDS, {{{{0, WORD}, {18}}}});
+  int32_t end = 0;
+  n.all(&end);
+  EXPECT_EQ(end, -1);
+#ifdef __linux__
+  // A close whose last write cannot be flushed fails.
+  analyzer full("a", WORDS, {{{{0, WORD}, {18, 0, "/dev/full"}, {21, 0, "x"}, {20}}}});
+  full.all(&end);
+  EXPECT_EQ(end, -1);
+  EXPECT_EQ(full.a.fil, nullptr) << "closed all the same";
+#endif
+}
+
 TEST_F(TxtAnr, ACharacterStreamOverTheTexts) {
   tx::parser* p = new tx::parser("a \"b c\" d\\n");
   stream cs{};

@@ -336,5 +336,12 @@ TEST_F(TxtMtc, WorkGrowsLinearlyWithTheText) {
   EXPECT_GT(l2, l1 * 4) << l1 << " then " << l2;
 }
 
+TEST_F(TxtMtc, NoCheckerToCompileIntoOrRun) {
+  tx::cstr p("a");
+  EXPECT_EQ(regexp_chk(nullptr, &p, nullptr), -1);
+  tx::cstr in("a");
+  EXPECT_EQ(txt_mtc(nullptr, &in), -1);
+}
+
 }  // namespace
 

@@ -97,6 +97,32 @@ TEST_F(TxtSpr, ThePatternThatTakesTheFirstCharacterDecides) {
   EXPECT_EQ(z.all(), (std::vector<tok>{{0, "12a"}, {0, "%"}, {1, "x"}, {0, "%"}}));
 }
 
+TEST_F(TxtSpr, ATypeZeroPatternThatCompletesLaterIsGathered) {
+  // "ab" of type 0 is complete at b and has no live thread then: what it read, b included,
+  // becomes gathered text; x is looked at as usual.
+  tx::splitter z("abxab");
+  EXPECT_EQ(z.add(0, "ab"), 0);
+  EXPECT_EQ(z.add(1, "x"), 0);
+  EXPECT_EQ(z.all(), (std::vector<tok>{{0, "ab"}, {1, "x"}, {0, "ab"}}));
+}
+
+TEST_F(TxtSpr, ArgumentsItCannotUse) {
+  tx::cstr in("a");
+  EXPECT_EQ(txt_spr_set(nullptr, &in), -1);
+  tx::splitter s("a");
+  s.add_opt();
+  txt_spr_tok t{};
+  EXPECT_EQ(txt_spr(nullptr, &t), -1);
+  EXPECT_EQ(txt_spr(&s.spr, nullptr), -1);
+  EXPECT_EQ(txt_spr_for_anr_stream_set(nullptr, &s.spr), -1);
+  txt_spr_end(nullptr);
+  // A token said to be held back without the pattern that made it.
+  s.spr.flg |= TXT_SPR_HLD;
+  EXPECT_EQ(txt_spr(&s.spr, &t), -1);
+  s.spr.flg &= ~TXT_SPR_HLD;
+  EXPECT_EQ(s.all(), (std::vector<tok>{{WORD, "a"}}));
+}
+
 TEST_F(TxtSpr, ReturnedTextsStayValidUntilTheNextCall) {
   std::string longer(5000, 'w');
   tx::splitter s("?? " + longer + " !");

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/base.h"
+#include "base/stream/stream_fixture.h"
 #include "reg_util.h"
 
 namespace {
@@ -100,6 +101,38 @@ TEST_F(VmapFmt, CollectedIntoAText) {
   ASSERT_EQ(cstream_to_vstr(&f, &line), 0);
   EXPECT_STREQ(line, "cmd 554433221100 \"ON\"");
   _free(&line);
+}
+
+TEST_F(VmapFmt, AValueOfAKindWithoutTextFails) {
+  // A number with a fraction has no form here: what came before it is all that comes out.
+  vtyp_pr pr{};
+  pr.key.typ = VTYP_STR;
+  pr.key.val = "f";
+  const double half = 0.5;
+  pr.val.typ = VTYP_FLT;
+  pr.val.val = &half;
+  ASSERT_EQ(_vmap_put(&vm, &pr, nullptr, 0), 0);
+  int st = 0;
+  EXPECT_EQ(fmt("a @f@ b", &st), "a ");
+  EXPECT_EQ(st, -1);
+}
+
+TEST_F(VmapFmt, ATemplateThatFailsIsAFailureNotAnEnd) {
+  // The template's own failure code comes through: a reader must not take it for the end.
+  st::fake_src src("ab @n@ cd");
+  src.fail_at = 7;
+  stream tb = {}, tc = {}, f = {};
+  stream_set(&tb, &src, &st::FAKE_OPS);
+  stream_set(&tc, &tb, &STREAM_OPS_SJIS);
+  ASSERT_EQ(vmap_fmt_stream(&f, &vm, &tc), 0);
+  std::string out;
+  uint32_t ch = 0;
+  int st = 0;
+  while ((st = stream_pop(&f, &ch)) == 0) out += static_cast<char>(ch);
+  EXPECT_EQ(out, "ab 42 ");
+  EXPECT_EQ(st, -1);
+  stream_end(&f);
+  EXPECT_EQ(src.ends, 1) << "the template went with the formatter";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "alloc_util.h"
 #include "base/base.h"
 #include "base/variant/vmap.h"
 #include "reg_util.h"
@@ -376,6 +377,122 @@ void check_key(vmap* vm, const model& m, vtyp* p, const std::string& k) {
   vtyp* v = nullptr;
   ASSERT_EQ(vtyp_get_lnk(e, &v, 0), 0);
   ASSERT_EQ(v == nullptr, want->kind == vk::none);
+}
+
+TEST(Vmap, PairDescriptorsItRefusesAndAccepts) {
+  vmap vm;
+  ASSERT_EQ(vmap_set(&vm, VMAP_NST | VMAP_ODR), 0);
+  // A key whose ext byte has more than the marks would not lie where the map expects it.
+  vtyp_pr pr{};
+  pr.key.typ = VTYP_STR | VTYP_EXT;
+  pr.key.ext = VTYP_EXT2;
+  pr.key.val = "k";
+  pr.val.typ = VTYP_STR;
+  pr.val.val = "v";
+  vtyp* e = nullptr;
+  EXPECT_EQ(_vmap_put(&vm, &pr, &e, 0), -1);
+  EXPECT_EQ(vmap_ref_str(&vm, nullptr, "k", nullptr), -1) << "nothing stored";
+  // The value's own ext byte counts: one with an equal-key field.
+  pr.key.ext = VTYP_ODR;
+  pr.val.typ = VTYP_STR | VTYP_EXT;
+  pr.val.ext = VTYP_EQU;
+  ASSERT_EQ(_vmap_put(&vm, &pr, &e, 0), 0);
+  vtyp* v = nullptr;
+  ASSERT_EQ(vtyp_get_lnk(e, &v, 0), 0);
+  vtyp* q = v;   // overwritten by the read
+  EXPECT_EQ(vtyp_get_equ(v, &q), 0);
+  EXPECT_EQ(q, nullptr);
+  const char* s = nullptr;
+  ASSERT_EQ(vmap_get_str_str(&vm, nullptr, "k", &s), 0);
+  EXPECT_STREQ(s, "v");
+  // A lookup that only asks whether the key is there.
+  vtyp_dsc k{};
+  k.typ = VTYP_STR;
+  k.val = "k";
+  EXPECT_EQ(_vmap_get(&vm, &k, nullptr), 0);
+  vmap_end(&vm);
+}
+
+// Nested, ordered entries with equal keys, put and iterated in both orders, with every heap
+// call failing in turn.
+TEST(VmapLeak, EveryHeapCallFailingInTurn) {
+  const auto run = [] {
+    vmap vm;
+    if (vmap_set(&vm, VMAP_NST | VMAP_ODR | VMAP_EQU) != 0) return tu::outcome{err_no, ""};
+    std::string out;
+    vtyp *a = nullptr, *b = nullptr;
+    int32_t st = _vmap_put_str_str(&vm, nullptr, "a", "1", &a, MAP_PUT_KEEP);
+    if (st == 0) st = _vmap_put_str_int(&vm, a, "b", 2, &b, MAP_PUT_KEEP);
+    if (st == 0) st = vmap_put_str_str(&vm, a, "c", "3", MAP_PUT_KEEP);
+    if (st == 0) st = vmap_put_str_str(&vm, nullptr, "a", "4", MAP_PUT_KEEP);
+    if (st == 0) st = _vmap_put_str_nul(&vm, b, "d", nullptr, MAP_PUT_KEEP);
+    for (const uint32_t req : {VMAP_RNG_CTL, VMAP_RNG_CTL | VMAP_RNG_ODR}) {
+      vmap_itr itr{};
+      if (st == 0) st = vmap_rng_pop_set(&vm, nullptr, req, &itr);
+      if (st != 0) break;
+      vtyp* e = nullptr;
+      while ((st = vmap_rng_pop(&itr, &e, 1)) == 0) out += key_of(e) + ",";
+      if (st == ERR_EOD) st = 0;
+      vmap_rng_pop_end(&itr);
+      out += "|";
+    }
+    vmap_end(&vm);
+    return tu::outcome{st, out};
+  };
+  // Key order shows the first of equal keys; insertion order shows both.
+  EXPECT_EQ(run(), tu::outcome(0, "a,b,d,c,|a,b,d,c,a,|"));
+  const int failed = tu::every_heap_call(run, "vmap");
+  EXPECT_GT(failed, 10);
+}
+
+TEST(VmapOrder, ANodeThatKeepsNoOrderHasNoFirstChild) {
+  vmap vm;
+  ASSERT_EQ(vmap_set(&vm, VMAP_NST | VMAP_ODR), 0);
+  vtyp* a = nullptr;
+  ASSERT_EQ(_vmap_put_str_str(&vm, nullptr, "a", "1", &a, 0), 0);
+  vtyp* e = a;
+  ASSERT_EQ(vmap_get_odr(&vm, a, &e), 0);
+  EXPECT_EQ(e, nullptr) << "no children yet";
+  // A node of no ordered map has no order fields to read.
+  vtyp_dsc d{};
+  d.typ = VTYP_STR;
+  d.val = "plain";
+  vtyp* plain = nullptr;
+  ASSERT_EQ(vtyp_set(&plain, &d), 0);
+  err_no = 0;
+  EXPECT_EQ(vmap_get_odr(&vm, plain, &e), -1);
+  EXPECT_EQ(err_no, -1);
+  vtyp_end(plain);
+  vmap_end(&vm);
+}
+
+// A level wide enough that its iteration keeps several frames at once, with every heap call
+// of the iteration failing in turn: it fails, or gives every key in order.
+TEST(VmapLeak, EveryHeapCallOfAWideIterationFailingInTurn) {
+  vmap vm;
+  ASSERT_EQ(vmap_set(&vm, VMAP_NST), 0);
+  std::string all;
+  for (int i = 0; i < 40; ++i) {
+    const std::string k = "k" + std::to_string(100 + i);
+    ASSERT_EQ(vmap_put_str_int(&vm, nullptr, k.c_str(), i, 0), 0);
+    all += k + ",";
+  }
+  const auto run = [&] {
+    vmap_itr itr{};
+    std::string out;
+    int32_t st = vmap_rng_pop_set(&vm, nullptr, 0, &itr);
+    if (st == 0) {
+      vtyp* e = nullptr;
+      while ((st = vmap_rng_pop(&itr, &e, 1)) == 0) out += key_of(e) + ",";
+      if (st == ERR_EOD) st = 0;
+    }
+    vmap_rng_pop_end(&itr);
+    return tu::outcome{st, out};
+  };
+  EXPECT_EQ(run(), tu::outcome(0, all));
+  const int failed = tu::every_heap_call(run, "wide iteration");
+  EXPECT_GE(failed, 1);
+  vmap_end(&vm);
 }
 
 TEST(VmapModel, RandomOperationsAgainstAReferenceMap) {

@@ -104,6 +104,40 @@ TEST(VtypMapCmp, Values) {
   EXPECT_EQ(vtyp_map_cmp(&pa, &pb, nullptr), 0);
 }
 
+TEST(VtypMapCmp, ADescriptorWithoutValueReadsAsTheEmptyValue) {
+  // Texts: as the empty text, before any other.
+  vtyp_dsc sn = key(VTYP_STR, nullptr);
+  vtyp* se = stored(key(VTYP_STR, ""));
+  vtyp* sa = stored(key(VTYP_STR, "a"));
+  EXPECT_EQ(vtyp_map_cmp(&sn, se, nullptr), 0);
+  EXPECT_EQ(vtyp_map_cmp(se, &sn, nullptr), 0);
+  EXPECT_LT(vtyp_map_cmp(&sn, sa, nullptr), 0);
+  EXPECT_GT(vtyp_map_cmp(sa, &sn, nullptr), 0);
+  // Numbers: as 0.
+  const int32_t i0 = 0, i5 = 5, im = -5;
+  vtyp_dsc in = key(VTYP_INT, nullptr);
+  vtyp_dsc i0d = key(VTYP_INT, &i0), i5d = key(VTYP_INT, &i5), imd = key(VTYP_INT, &im);
+  EXPECT_EQ(vtyp_map_cmp(&in, &i0d, nullptr), 0);
+  EXPECT_LT(vtyp_map_cmp(&in, &i5d, nullptr), 0);
+  EXPECT_GT(vtyp_map_cmp(&in, &imd, nullptr), 0);
+  EXPECT_LT(vtyp_map_cmp(&imd, &in, nullptr), 0);
+  const double f0 = 0.0, f1 = 1.5;
+  vtyp_dsc fn = key(VTYP_FLT, nullptr), f0d = key(VTYP_FLT, &f0), f1d = key(VTYP_FLT, &f1);
+  EXPECT_EQ(vtyp_map_cmp(&fn, &f0d, nullptr), 0);
+  EXPECT_LT(vtyp_map_cmp(&fn, &f1d, nullptr), 0);
+  EXPECT_GT(vtyp_map_cmp(&f1d, &fn, nullptr), 0);
+  // Raw bytes: equal sizes and nothing to compare, or no bytes at all, are equal.
+  const unsigned char b2[2] = {1, 2};
+  vtyp_dsc un = key(VTYP_UDF, nullptr), ub = key(VTYP_UDF, b2);
+  un.siz = ub.siz = 2;
+  EXPECT_EQ(vtyp_map_cmp(&un, &ub, nullptr), 0);
+  EXPECT_EQ(vtyp_map_cmp(&ub, &un, nullptr), 0);
+  vtyp_dsc z1 = key(VTYP_UDF, b2), z2 = key(VTYP_UDF, nullptr);
+  EXPECT_EQ(vtyp_map_cmp(&z1, &z2, nullptr), 0) << "size 0";
+  vtyp_map_del(se, nullptr);
+  vtyp_map_del(sa, nullptr);
+}
+
 TEST(VtypMapCmp, TextKeysOrderAsStdStringDoes) {
   // Random Shift-JIS texts, sharing prefixes often: the compare's sign, descriptor against
   // descriptor and against stored node, is std::string's (which orders unsigned bytes).
@@ -209,6 +243,30 @@ TEST(VtypMapCpy, ReplacesTheValueOnly) {
   EXPECT_EQ(vtest::reg_count("_vtyp_set"), before);
 }
 
+TEST(VtypMapCpy, NodesWithoutSlots) {
+  const size_t before = vtest::reg_count("_vtyp_set");
+  vtyp_dsc plain = val_dsc(VTYP_STR, "p");
+  vtyp* np = nullptr;
+  ASSERT_EQ(vtyp_set(&np, &plain), 0);
+  // A value that could be made has nowhere to go: it is not kept.
+  vtyp_pr src{};
+  src.key = key(VTYP_STR, "k");
+  const int32_t nine = 9;
+  src.val = val_dsc(VTYP_INT, &nine);
+  EXPECT_EQ(vtyp_map_cpy(np, &src, nullptr), -1);
+  EXPECT_EQ(vtest::reg_count("_vtyp_set"), before + 1);
+  // A stored source without slots has no value to give.
+  vtyp_dsc v1 = val_dsc(VTYP_STR, "one");
+  vtyp* k = stored(key(VTYP_STR, "k"), &v1);
+  EXPECT_EQ(vtyp_map_cpy(k, np, nullptr), -1);
+  void* pv = nullptr;
+  ASSERT_EQ(vtyp_ref_lnk_val(k, 0, &pv), 0);
+  EXPECT_STREQ(static_cast<char*>(pv), "one") << "the key keeps its value";
+  vtyp_map_del(k, nullptr);
+  vtyp_end(np);
+  EXPECT_EQ(vtest::reg_count("_vtyp_set"), before);
+}
+
 TEST(VtypMapMak, FailsOnInvalidValue) {
   const size_t before = vtest::reg_count("_vtyp_set");
   vtyp_pr pr{};
@@ -283,6 +341,11 @@ TEST(VtypMapPrt, OtherKindsAndTwoSlots) {
   vtyp_dsc bd = val_dsc(VTYP_INT, nullptr);
   bd.ext |= VTYP_BUF;
   EXPECT_EQ(dump(&bd), "0A 81 [MAP=OFF  VAL=BUF/INT:");
+  // A storage of neither kind names none, and shows no value.
+  const int32_t seven = 7;
+  vtyp_dsc od = val_dsc(VTYP_INT, &seven);
+  od.ext |= 2;
+  EXPECT_EQ(dump(&od), "0A 82 [MAP=OFF  INT:");
   vtyp_end(f);
   vtyp_end(u);
 }

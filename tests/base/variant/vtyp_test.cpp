@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "alloc_util.h"
 #include "base/base.h"
 #include "base/variant/vtyp.h"
 #include "reg_util.h"
@@ -265,6 +266,56 @@ TEST(VtypSet, DescriptorOfAStoredNodeRefersToItsValue) {
   vtyp_end(m);
 }
 
+TEST(VtypSet, DescriptorOfANodeWithEveryField) {
+  // Its links, its ring neighbours and its equal-key chain are read, not taken over.
+  vtyp_dsc d = str_dsc("k", VTYP_STR | VTYP_EXT | VTYP_LNK | VTYP_NST, VTYP_ODR | VTYP_EQU);
+  d.nst = kParent;
+  vtyp* a = make(d);
+  vtyp* b = make(d);
+  vtyp* eq = make(d);
+  vtyp* v = make(str_dsc("v"));
+  ASSERT_EQ(vtyp_ins_odr_bck(a, b), 0);
+  ASSERT_EQ(vtyp_put_equ(a, eq), 0);
+  ASSERT_EQ(vtyp_put_lnk(a, v, 0), 0);
+  vtyp_dsc o{};
+  ASSERT_EQ(_vtyp_set(&o, a, 1), 0);
+  EXPECT_EQ(o.lnk[0], v);
+  EXPECT_EQ(o.nst, kParent);
+  EXPECT_EQ(o.nxt, b);
+  EXPECT_EQ(o.prv, b);
+  EXPECT_EQ(o.equ, eq);
+  EXPECT_EQ(o.val, __vtyp_val_src(a, [&] { vtyp_lay l; __vtyp_lay(a, &l); return l; }()));
+  vtyp_end(b);
+  vtyp_end(a);   // its value and chain with it
+}
+
+TEST(VtypSet, RingNeighboursNamedByADescriptorAreTaken) {
+  // A descriptor is the caller's say: the node joins the ring it names (a stored node's copy
+  // would start a ring of its own).
+  vtyp_dsc d = str_dsc("r", VTYP_STR | VTYP_EXT, VTYP_ODR);
+  vtyp* a = make(d);
+  d.nxt = a;
+  d.prv = a;
+  vtyp* b = make(d);
+  vtyp *nx = nullptr, *pv = nullptr;
+  ASSERT_EQ(vtyp_get_odr(b, &nx, &pv, nullptr), 0);
+  EXPECT_EQ(nx, a);
+  EXPECT_EQ(pv, a);
+  vtyp_end(b);   // cut out: the neighbours it named point at each other again
+  ASSERT_EQ(vtyp_get_odr(a, &nx, &pv, nullptr), 0);
+  EXPECT_EQ(nx, a);
+  vtyp_end(a);
+}
+
+TEST(VtypEnd, AChainNodeWithoutItsOwnChainFieldEndsTheChain) {
+  vtyp* a = make(str_dsc("a", VTYP_STR | VTYP_EXT, VTYP_EQU));
+  vtyp* plain = make(str_dsc("p"));
+  const size_t before = vtest::reg_count("_vtyp_set");
+  ASSERT_EQ(vtyp_put_equ(a, plain), 0);
+  vtyp_end(a);
+  EXPECT_EQ(vtest::reg_count("_vtyp_set"), before - 2);
+}
+
 // --- buffer storage -------------------------------------------------------------------
 
 int ini_fails(void*, uint32_t) { return -1; }
@@ -410,6 +461,86 @@ TEST(VtypPair, CopyOfAStoredNodeOwnsNothingOfTheSource) {
   EXPECT_EQ(nx, a);
   EXPECT_EQ(pv, a);
   vtyp_end(a);
+}
+
+TEST(VtypSet, NothingToMakeItFrom) {
+  vtyp* n = kParent;
+  EXPECT_EQ(vtyp_set(&n, nullptr), -1);
+  EXPECT_EQ(vtyp_set_pr(&n, nullptr), -1);
+  EXPECT_EQ(_vtyp_set_pr(&n, nullptr), -1);
+  EXPECT_EQ(n, kParent) << "nothing written";
+  void* v = nullptr;
+  EXPECT_EQ(vtyp_ref_val(nullptr, &v), -1);
+  // A descriptor's value is where its val points.
+  const int32_t seven = 7;
+  vtyp_dsc d = str_dsc(nullptr, VTYP_INT | VTYP_EXT, VTYP_DSC);
+  d.val = &seven;
+  ASSERT_EQ(vtyp_ref_val(&d, &v), 0);
+  EXPECT_EQ(v, &seven);
+}
+
+TEST(VtypPair, ExtBytesOfAnUnmarkedPairCount) {
+  // Both descriptors carry ext bytes of their own: their bits are kept beside the marks.
+  vtyp_pr pr{};
+  pr.key = str_dsc("k", VTYP_STR | VTYP_EXT, VTYP_ODR);
+  const int32_t five = 5;
+  pr.val.typ = VTYP_INT | VTYP_EXT;
+  pr.val.ext = VTYP_EQU;
+  pr.val.val = &five;
+  vtyp* k = nullptr;
+  ASSERT_EQ(vtyp_set_pr(&k, &pr), 0);
+  EXPECT_EQ(raw(k)[0], VTYP_STR | VTYP_EXT | VTYP_LNK);
+  EXPECT_EQ(raw(k)[1], VTYP_ODR);
+  vtyp *nx = nullptr, *v = nullptr, *e = kParent;
+  ASSERT_EQ(vtyp_get_odr(k, &nx, nullptr, nullptr), 0);
+  EXPECT_EQ(nx, k) << "a ring of its own";
+  ASSERT_EQ(vtyp_get_lnk(k, &v, 0), 0);
+  ASSERT_NE(v, nullptr);
+  EXPECT_EQ(raw(v)[1], VTYP_EQU);
+  ASSERT_EQ(vtyp_get_equ(v, &e), 0);
+  EXPECT_EQ(e, nullptr);
+  vtyp_end(k);
+}
+
+// A stored pair copied, and its value given to another stored key, with every heap call
+// failing in turn: a failure makes nothing and leaves the other key's value as it was.
+TEST(VtypPair, CopiesWithEveryHeapCallFailingInTurn) {
+  vtyp_pr pr{};
+  pr.key = str_dsc("key", VTYP_STR | VTYP_LNK | VTYP_MAP);
+  pr.val = str_dsc("value");
+  vtyp* src = nullptr;
+  ASSERT_EQ(vtyp_set_pr(&src, &pr), 0);
+  pr.val = str_dsc("old");
+  vtyp* dst = nullptr;
+  ASSERT_EQ(vtyp_set_pr(&dst, &pr), 0);
+  const int failed = tu::every_heap_call([&] {
+    auto val_of = [](vtyp* k) {
+      void* p = nullptr;
+      return vtyp_ref_lnk_val(k, 0, &p) == 0 && p != nullptr ? std::string(static_cast<char*>(p))
+                                                                : std::string("-");
+    };
+    std::string out;
+    vtyp* c = nullptr;
+    if (_vtyp_set_pr(&c, src) != 0) return tu::outcome{-1, out};
+    out += val_of(c) + "|";
+    vtyp_end(c);
+    const int r = vtyp_map_cpy(dst, src, nullptr);
+    out += val_of(dst);
+    // Back to the old value for the next run.
+    vtyp_pr back{};
+    back.key = str_dsc("key", VTYP_STR | VTYP_EXT | VTYP_LNK | VTYP_MAP, VTYP_DSC);
+    back.val = str_dsc("old", VTYP_STR | VTYP_EXT, VTYP_DSC);
+    if (r != 0) {
+      EXPECT_EQ(val_of(dst), "old") << "a failed copy keeps the value";
+      return tu::outcome{-1, out};
+    }
+    heap_fail_set(0);
+    EXPECT_EQ(vtyp_map_cpy(dst, &back, nullptr), 0);
+    return tu::outcome{0, out};
+  }, "pair copies");
+  EXPECT_EQ(failed, 3) << "the two nodes of the copy, the value given";
+  vtyp_end(src);
+  vtyp_end(dst);
 }
 
 TEST(VtypEnd, ReleasesLinksAndWholeEqualChain) {

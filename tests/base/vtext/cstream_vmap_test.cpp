@@ -167,6 +167,92 @@ TEST_F(CstreamVmap, TheOutputItAppendsTo) {
   EXPECT_EQ(vt::text_of(own), "slot:a=1");   // ending it frees the object
 }
 
+TEST_F(CstreamVmap, WhatTheWritersRefuse) {
+  int32_t st = 0;
+  EXPECT_EQ(written([](stream* o) { return cstream_vtyp_key(o, nullptr, &OPT); }, &st),
+            "<failed>");
+  EXPECT_EQ(st, -1);
+  vtyp* k = txt(nullptr, "k", "v");
+  EXPECT_EQ(written([&](stream* o) { return cstream_vtyp_pr(o, k, nullptr); }, &st), "<failed>");
+  EXPECT_EQ(st, -1);
+  EXPECT_EQ(__cstream_vtyp_chn(nullptr), -1);
+  uint32_t ch = 0;
+  EXPECT_EQ(_cstream_vmap_pop(nullptr, &ch), -1);
+  _cstream_vmap_end(nullptr);
+  // A text held in a growable buffer is no value the notation writes.
+  vtyp_dsc d{};
+  d.typ = VTYP_STR | VTYP_EXT;
+  d.ext = VTYP_BUF;
+  d.siz = 1;
+  vtyp_buf_ini_fn ini = buf_ini;
+  std::memcpy(&d.val, &ini, sizeof ini);
+  vtyp* b = nullptr;
+  ASSERT_EQ(vtyp_set(&b, &d), 0);
+  EXPECT_EQ(value(b, OPT, &st), "<failed>");
+  EXPECT_EQ(st, -1);
+  vtyp_end(b);
+}
+
+TEST_F(CstreamVmap, IndentsLongerThanOneRunOfTabsAndAParentWithoutParentField) {
+  vtyp* k = txt(nullptr, "k", "v");
+  for (const uint32_t n : {15u, 16u, 17u, 40u}) {
+    const cstream_vtyp_opt ind{0, 0, n, 0};
+    EXPECT_EQ(written([&](stream* o) { return cstream_vtyp_pr(o, k, &ind); }),
+              std::string(n, '\t') + "k=v") << n;
+  }
+  // The path stops at a parent that has no parent field of its own.
+  vtyp_dsc pd{};
+  pd.typ = VTYP_STR;
+  pd.val = "top";
+  vtyp* top = nullptr;
+  ASSERT_EQ(vtyp_set(&top, &pd), 0);
+  vtyp_dsc kd{};
+  kd.typ = VTYP_STR | VTYP_NST;
+  kd.nst = top;
+  kd.val = "leaf";
+  vtyp* leaf = nullptr;
+  ASSERT_EQ(vtyp_set(&leaf, &kd), 0);
+  EXPECT_EQ(written([&](stream* o) { return cstream_vtyp_key(o, leaf, &OPT); }), "top/leaf");
+  vtyp_end(leaf);
+  vtyp_end(top);
+}
+
+// Everything the writers make, with every heap call failing in turn: a pair through the
+// hand-over slot, a pair appended to another stream, a whole vmap in group mode whose groups
+// are still open at its end.
+TEST_F(CstreamVmap, EveryHeapCallFailingInTurn) {
+  vtyp* a = txt(nullptr, "a", "q\"b\\s\nz");
+  vtyp* b = num(a, "b b", -7);
+  txt(txt(b, "c", "1"), "d", "x y");
+  const auto run = [&] {
+    std::string out;
+    const cstream_vtyp_opt ind{0, 0, 2, 0};
+    if (cstream_vtyp_pr(nullptr, b, &ind) != 0) return tu::outcome{err_no, out};
+    int32_t st = 0;
+    out += vt::text_of(static_cast<stream*>(stkptr(nullptr, nullptr)), &st) + "|";
+    if (st != 0) return tu::outcome{st, out};
+    stream pre{};
+    if (cstream_str_set(&pre, "pre:") != 0) return tu::outcome{err_no, out};
+    if (cstream_vtyp_pr(&pre, a, &OPT) != 0) {
+      const int32_t e = err_no;
+      stream_end(&pre);
+      return tu::outcome{e, out};
+    }
+    out += vt::text_of(&pre, &st) + "|";
+    if (st != 0) return tu::outcome{st, out};
+    const cstream_vtyp_opt grp{0, 0, 0, CSTREAM_VTYP_GRP};
+    if (cstream_vmap_set(nullptr, &vm, nullptr, VMAP_RNG_CTL, &grp) != 0)
+      return tu::outcome{err_no, out};
+    out += vt::text_of(static_cast<stream*>(stkptr(nullptr, nullptr)), &st);
+    return tu::outcome{st, out};
+  };
+  EXPECT_EQ(run(), tu::outcome(0, "\t\ta/\"b b\"=\"-7\"|pre:a=\"q\\\"b\\\\s\\nz\"|"
+                                  "a=\"q\\\"b\\\\s\\nz\"\n[\n\t\"b b\"=\"-7\"\n\t[\n\t\tc=1\n"
+                                  "\t\t[\n\t\t\td=\"x y\"\n\t\t]\n\t]\n]\n"));
+  const int failed = tu::every_heap_call(run, "writers");
+  EXPECT_GT(failed, 50);
+}
+
 // The tree below in group mode.
 const std::string GROUPS = "a=1\n[\n\tb=2\n]\nc\n[\n\td=\"-3\"\n\te\n\t[\n\t\tf=\"x y\"\n\t]\n]\ng=\"\"\n";
 
