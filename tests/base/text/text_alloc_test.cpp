@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "alloc_util.h"
 #include "test_util.h"
@@ -120,26 +121,33 @@ TEST_F(TextAlloc, Splitter) {
   EXPECT_GT(failed, 50);
 }
 
+// The splitter over text with pats: each token as "type:length|" appended to out; the status
+// (ERR_END once the text is read).
+int32_t split(const std::string& text, const std::vector<tx::spr_pat>& pats, std::string* out) {
+  tx::cstr in(text);
+  struct txt_spr s{};
+  int32_t st = txt_spr_set(&s, &in);
+  for (const tx::spr_pat& p : pats) {
+    if (st != 0) break;
+    tx::cstr pat(p.txt);
+    st = txt_spr_psh_lst_regexp(&s, p.typ, &pat, nullptr, nullptr, 0, nullptr, 0);
+  }
+  txt_spr_tok t{};
+  while (st == 0 && (st = txt_spr(&s, &t)) == 0)
+    *out += std::to_string(t.typ) + ":" + std::to_string(std::string(t.txt).size()) + "|";
+  txt_spr_end(&s);
+  return st;
+}
+
 TEST_F(TextAlloc, SplitterWithLongTokensAndLongGatheredText) {
   // Texts long enough that both buffers grow while a token or gathered text is read, and a
   // pattern that dies after reading many characters.
   const std::string text = std::string(70, '%') + std::string(80, 'w') + " " +
                            std::string(40, '1') + "z" + std::string(30, '%');
-  const tx::spr_pat pats[] = {{1, "[a-z]+"}, {2, "1+2"}, {3, " "}};
+  const std::vector<tx::spr_pat> pats = {{1, "[a-z]+"}, {2, "1+2"}, {3, " "}};
   const auto run = [&] {
     std::string out;
-    tx::cstr in(text);
-    struct txt_spr s{};
-    int32_t st = txt_spr_set(&s, &in);
-    for (const tx::spr_pat& p : pats) {
-      if (st != 0) break;
-      tx::cstr pat(p.txt);
-      st = txt_spr_psh_lst_regexp(&s, p.typ, &pat, nullptr, nullptr, 0, nullptr, 0);
-    }
-    txt_spr_tok t{};
-    while (st == 0 && (st = txt_spr(&s, &t)) == 0)
-      out += std::to_string(t.typ) + ":" + std::to_string(std::string(t.txt).size()) + "|";
-    txt_spr_end(&s);
+    const int32_t st = split(text, pats, &out);
     return outcome{st == ERR_END ? 0 : st, out};
   };
   EXPECT_EQ(run(), outcome(0, "0:70|1:80|3:1|0:40|1:1|0:30|"));
@@ -155,22 +163,11 @@ TEST_F(TextAlloc, SplitterBuffersGrowingAtEveryStep) {
   const std::string a = std::string(40, '1') + "z" + std::string(64, '1') + "2" +
                         std::string(63, '%') + "AB" + std::string(100, '%') + std::string(100, '1');
   const std::string b(128, '%');
-  const tx::spr_pat pats[] = {{1, "[a-z]+"}, {2, "1+2"}, {3, " "}, {0, "AB"}};
+  const std::vector<tx::spr_pat> pats = {{1, "[a-z]+"}, {2, "1+2"}, {3, " "}, {0, "AB"}};
   const auto run = [&] {
     std::string out;
     for (const std::string& text : {a, b}) {
-      tx::cstr in(text);
-      struct txt_spr s{};
-      int32_t st = txt_spr_set(&s, &in);
-      for (const tx::spr_pat& p : pats) {
-        if (st != 0) break;
-        tx::cstr pat(p.txt);
-        st = txt_spr_psh_lst_regexp(&s, p.typ, &pat, nullptr, nullptr, 0, nullptr, 0);
-      }
-      txt_spr_tok t{};
-      while (st == 0 && (st = txt_spr(&s, &t)) == 0)
-        out += std::to_string(t.typ) + ":" + std::to_string(std::string(t.txt).size()) + "|";
-      txt_spr_end(&s);
+      const int32_t st = split(text, pats, &out);
       if (st != ERR_END) return outcome{st, out};
       out += "/";
     }
