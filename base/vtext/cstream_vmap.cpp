@@ -54,14 +54,8 @@ int cstream_vmap_set(stream* strm, vmap* vm, vtyp* prn, uint32_t req, const cstr
   if (CVR(_malloc0(&st, static_cast<int>(sizeof *st)) != 0)) return __stream_fail();
   st->opt = *opt;
   if (CVR(opt->flg & CSTREAM_VTYP_GRP)) st->opt.ind = 0;
-  if (CVR(vmap_rng_pop_set(vm, prn, req, &st->itr) != 0)) {
-    const int32_t e = err_no;
-    vmap_rng_pop_end(&st->itr);
-    _free(&st);
-    err_no = e;
-    return __stream_fail();
-  }
-  if (CVR(stream_set(strm, st, &STREAM_OPS_VMAP_TXT) != 0)) {
+  if (CVR(vmap_rng_pop_set(vm, prn, req, &st->itr) != 0 ||
+          stream_set(strm, st, &STREAM_OPS_VMAP_TXT) != 0)) {
     const int32_t e = err_no;
     vmap_rng_pop_end(&st->itr);
     _free(&st);
