@@ -1,11 +1,10 @@
 #include "base/diag/tmr.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__))
 #include <x86intrin.h>
 #endif
 
@@ -20,76 +19,125 @@ uint64_t mono_ns() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// Milliseconds of the monotonic clock since the process started: the processor clock would
-// not count the time spent waiting, and the report is about elapsed time. The precise clock,
-// since the coarse one moves in steps of several milliseconds; counted from the start, so the
-// 32-bit count wraps after 49 days of this process rather than of the machine.
-const uint64_t clk_org = mono_ns();
-uint32_t clk_ask() { return static_cast<uint32_t>((mono_ns() - clk_org) / 1000000u); }
+#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__))
+uint64_t ctr_rd() { return __rdtsc(); }
+#else
+uint64_t ctr_rd() { return 0; }
+#endif
 
-// Asking the kernel is most of a section's cost. Where the kernel itself keeps the monotonic
-// clock with the processor's time-stamp counter, the counter is read instead and turned into
-// the kernel's time from two of its readings: the first, and one taken again every so many
-// readings (so the rate is measured over the whole run and no drift can build up). The result
-// never goes back.
-#if defined(__x86_64__) || defined(__i386__)
-struct tsc_clk {
-  bool use;            // the kernel's clock source is the counter
-  bool rated;          // enough time since the first reading to know the rate
-  uint64_t tsc0, ns0;  // the first reading
-  uint64_t tsc1, ns1;  // the latest
-  double ns_per_tick;
-  uint32_t left;       // readings until the next one of the kernel's
-  uint32_t last;       // the latest result
+constexpr tmr_ctr_ops CTR_REAL = {ctr_rd, mono_ns};
+
+// Time for the report: milliseconds of the monotonic clock since the process started (the
+// processor clock would not count the time spent waiting), the precise clock, since the coarse
+// one moves in steps of several milliseconds. The 32-bit count is the low half of a 64-bit
+// count, so it wraps after 49.7 days of this process as unsigned arithmetic expects.
+//
+// Asking the kernel costs most of a section. Where the kernel itself keeps the monotonic clock
+// with the processor's time-stamp counter (Linux on x86), the counter is read instead and
+// turned into the kernel's nanoseconds: from the latest kernel reading (the anchor) at a rate
+// measured over the whole run. A reading behind the anchor (a counter not in step across
+// processors, one that restarted at a resume) or too far past it (a jump, or simply a while
+// since the anchor) asks the kernel instead and anchors there; a counter that disagrees with
+// the kernel over the interval has its rate measured again from scratch.
+struct ctr_clk {
+  tmr_ctr_ops ops;
+  bool use;            // readings come from the counter once it is rated
+  bool rated;
+  uint64_t c_b, ns_b;  // where the rate is measured from
+  uint64_t c_a, ns_a;  // the anchor: the latest kernel reading
+  double ns_per_c;
+  uint64_t lim;        // counter steps past the anchor that are still interpolated
+  uint64_t org;        // the kernel's time at the start
+  uint64_t last;       // the latest result: the clock never goes back
 };
-tsc_clk tsc_ = [] {
-  tsc_clk t{};
+
+constexpr uint64_t RATE_NS = 50000000;      // kernel time before a rate is trusted
+constexpr uint64_t ANCHOR_NS = 10000000;    // interpolated at most this far from the anchor
+constexpr uint64_t SKEW_NS = 100000;        // counter and kernel may part by this much, plus
+constexpr uint64_t SKEW_DIV = 1024;         // this share of the interval, before re-rating
+
+void ctr_rst(ctr_clk& k, const tmr_ctr_ops& ops, bool use) {
+  k = ctr_clk{};
+  k.ops = ops;
+  k.use = use;
+  k.c_a = k.c_b = ops.ctr();
+  k.ns_a = k.ns_b = k.org = k.last = ops.mono();
+}
+
+// True where the kernel keeps time by the counter: only then is the counter's rate steady and
+// the same on every processor.
+bool ctr_usable() {
+#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__))
   char src[32] = {};
-  // Runs during static initialisation, before the coverage recorder can be relied on; like the
-  // recorder's own guards, this probe is not reported.
+  bool tsc = false;
   if (FILE* f = std::fopen("/sys/devices/system/clocksource/clocksource0/current_clocksource", "r")) {
-    t.use = std::fgets(src, sizeof src, f) != nullptr && std::strncmp(src, "tsc", 3) == 0;
+    tsc = std::fgets(src, sizeof src, f) != nullptr && std::strncmp(src, "tsc", 3) == 0;
     std::fclose(f);
   }
-  t.tsc0 = t.tsc1 = __rdtsc();
-  t.ns0 = t.ns1 = mono_ns();
-  return t;
+  return tsc;
+#else
+  return false;
+#endif
+}
+
+// Runs during static initialisation, before the coverage recorder can be relied on; like the
+// recorder's own guards, this set-up is not reported.
+ctr_clk clk_k = [] {
+  ctr_clk k;
+  ctr_rst(k, CTR_REAL, ctr_usable());
+  return k;
 }();
-bool tsc_on = true;   // tests switch the counter off to compare
 
-constexpr uint32_t TSC_EVERY = 1024;
-constexpr uint64_t TSC_RATE_NS = 50000000;   // 50 ms of readings before the rate is trusted
-
-uint32_t clk_tsc() {
-  tsc_clk& t = tsc_;
-  const uint64_t c = __rdtsc();
-  uint64_t ns;
-  if (CVR(t.left == 0 || !t.rated)) {
-    ns = mono_ns();
-    t.tsc1 = c;
-    t.ns1 = ns;
-    t.left = TSC_EVERY;
-    t.rated = ns - t.ns0 >= TSC_RATE_NS && c > t.tsc0;
-    if (CVR(t.rated)) t.ns_per_tick = static_cast<double>(ns - t.ns0) / static_cast<double>(c - t.tsc0);
-  } else {
-    --t.left;
-    ns = t.ns1 + static_cast<uint64_t>(static_cast<double>(c - t.tsc1) * t.ns_per_tick);
+// A kernel reading ns with the counter at c becomes the anchor.
+void ctr_anchor(ctr_clk& k, uint64_t c, uint64_t ns) {
+  bool fresh = CVR(c < k.c_a || ns < k.ns_a);
+  if (CVR(!fresh && k.rated)) {
+    // What the counter says of the interval against what the kernel says.
+    const double by_ctr = static_cast<double>(c - k.c_a) * k.ns_per_c;
+    const double by_krn = static_cast<double>(ns - k.ns_a);
+    const double tol = static_cast<double>(SKEW_NS) + by_krn / SKEW_DIV;
+    fresh = CVR(by_ctr > by_krn + tol || by_ctr + tol < by_krn);
   }
-  t.last = std::max(t.last, static_cast<uint32_t>((ns - clk_org) / 1000000u));
-  return t.last;
+  if (CVR(fresh)) {
+    k.c_b = c;
+    k.ns_b = ns;
+    k.rated = false;
+  } else if (CVR(ns - k.ns_b >= RATE_NS && c > k.c_b)) {
+    k.ns_per_c = static_cast<double>(ns - k.ns_b) / static_cast<double>(c - k.c_b);
+    k.lim = static_cast<uint64_t>(static_cast<double>(ANCHOR_NS) / k.ns_per_c);
+    k.rated = true;
+  }
+  k.c_a = c;
+  k.ns_a = ns;
+}
+
+uint64_t ctr_ns(ctr_clk& k) {
+  uint64_t ns;
+  if (CVR(k.use)) {
+    const uint64_t c = k.ops.ctr();
+    const uint64_t d = c - k.c_a;   // a counter behind the anchor wraps to a huge step
+    if (CVR(k.rated && d <= k.lim)) {
+      ns = k.ns_a + static_cast<uint64_t>(static_cast<double>(d) * k.ns_per_c);
+    } else {
+      ns = k.ops.mono();
+      ctr_anchor(k, c, ns);
+    }
+  } else {
+    ns = k.ops.mono();
+  }
+  if (CVR(ns > k.last)) k.last = ns;
+  return k.last;
 }
 
 // The clock's upkeep is the diagnostics' own work: not recorded (when the kernel is asked
 // depends on time, and the record must not).
 uint32_t clk_mono() {
   ++dbg_busy;
-  const uint32_t t = CVR(tsc_.use && tsc_on) ? clk_tsc() : clk_ask();
+  const uint64_t ns = ctr_ns(clk_k);
   --dbg_busy;
-  return t;
+  return static_cast<uint32_t>((ns - clk_k.org) / 1000000u);
 }
-#else
-uint32_t clk_mono() { return clk_ask(); }
-#endif
+
 int64_t wal_now() { return static_cast<int64_t>(std::time(nullptr)); }
 
 tmr_clk_fn clk_ = clk_mono;
@@ -101,29 +149,26 @@ int64_t last_ = 0;
 bool ext_reg_ = false;
 bool aut_busy_ = false;
 
-// The profiler runs around every library operation, so its bookkeeping is arithmetic rather
-// than branches (each branch would be a condition report as well).
-
-// a where on is set, else b.
-inline uint32_t pick(bool on, uint32_t a, uint32_t b) {
-  const uint32_t m = 0u - static_cast<uint32_t>(on);
-  return (a & m) | (b & ~m);
-}
-
-// The first value sets both extremes; later ones widen them.
 inline void ext_upd(uint32_t v, uint32_t& mx, uint32_t& mn, bool first) {
-  mx = pick(first, v, std::max(mx, v));
-  mn = pick(first, v, std::min(mn, v));
+  if (CVR(first)) {
+    mx = mn = v;
+  } else if (CVR(v > mx)) {
+    mx = v;
+  } else if (CVR(v < mn)) {
+    mn = v;
+  }
 }
 
 }  // namespace
 
-void tmr_cache_set(bool on) {
-#if defined(__x86_64__) || defined(__i386__)
-  tsc_on = on;
-#else
-  (void)on;
-#endif
+void tmr_ctr_set(const tmr_ctr_ops* ops, bool use) {
+  ++dbg_busy;
+  if (CVR(ops == nullptr)) {
+    ctr_rst(clk_k, CTR_REAL, use && ctr_usable());
+  } else {
+    ctr_rst(clk_k, *ops, use);
+  }
+  --dbg_busy;
 }
 
 tmr_clk_fn tmr_clk_set(tmr_clk_fn fn) {
@@ -140,16 +185,20 @@ tmr_wal_fn tmr_wal_set(tmr_wal_fn fn) {
 
 tmr_rcd* tmr_lst() { return lst_; }
 
-// One clock reading opens a section and one closes it: the reading is most of a section's
-// cost, and the few instructions of the profiler's own around it are far below the
-// millisecond the report counts in.
 void tmr_psh(tmr_rcd* tmr, tmr_frm* frm) {
+  const uint32_t t0 = clk_();
   frm->cld = 0;
-  frm->rec = static_cast<uint32_t>((tmr->flg & TMR_ACT) != 0);
-  tmr->flg |= TMR_ACT;
+  if (CVR(tmr->flg & TMR_ACT)) {
+    frm->rec = 1;
+  } else {
+    frm->rec = 0;
+    tmr->flg |= TMR_ACT;
+  }
   frm->prv = cur_;
   cur_ = frm;
-  frm->bgn = clk_();
+  const uint32_t t1 = clk_();
+  frm->bgn = t1;
+  if (CVR(frm->prv != nullptr && t0 < t1)) frm->prv->cld += t1 - t0;
 }
 
 void tmr_pop(tmr_rcd* tmr, tmr_frm* frm) {
@@ -160,11 +209,10 @@ void tmr_pop(tmr_rcd* tmr, tmr_frm* frm) {
     tmr->flg |= TMR_LST;
   }
   const uint32_t e = t - frm->bgn;
-  const bool top = frm->rec == 0;
   if (CVR(!(t < frm->bgn || e < frm->cld))) {
     if (CVR(frm->prv != nullptr)) frm->prv->cld += e;
-    tmr->ttl += pick(top, e, 0);
-    const bool first = tmr->cnt == 0;
+    if (CVR(frm->rec == 0)) tmr->ttl += e;
+    const bool first = CVR(tmr->cnt == 0);
     ext_upd(e, tmr->ttl_max, tmr->ttl_min, first);
     const uint32_t o = e - frm->cld;
     tmr->own += o;
@@ -173,8 +221,10 @@ void tmr_pop(tmr_rcd* tmr, tmr_frm* frm) {
   }
   // Also for a section the clock could not measure (it went back): a timer left active would
   // count every later section as recursive and its total would stop for good.
-  tmr->flg &= ~pick(top, TMR_ACT, 0);
+  if (CVR(frm->rec == 0)) tmr->flg &= ~TMR_ACT;
   cur_ = frm->prv;
+  const uint32_t t2 = clk_();
+  if (CVR(cur_ != nullptr && t < t2)) cur_->cld += t2 - t;
 }
 
 int tmr_prt(FILE* stream) {
@@ -197,19 +247,16 @@ int tmr_prt(FILE* stream) {
 int tmr_prt_aut(const char* path, uint32_t interval, int64_t* last) {
   // Registering the report file can land here again; one report at a time.
   if (CVR(aut_busy_)) return 0;
+  aut_busy_ = true;
+  TMR_SEC();
   if (CVR(!ext_reg_)) {
     ext_reg_ = true;
     std::atexit(tmr_prt_ext);
   }
   if (CVR(last == nullptr)) last = &last_;
   if (CVR(interval == 0)) interval = 1;
-  // This runs after every registration, and a report is due every few seconds at most: the
-  // deadline is looked at before a section is opened for the report.
   const int64_t now = wal_();
-  if (CVR(now < *last + interval)) return 0;
-  aut_busy_ = true;
-  TMR_SEC();
-  {
+  if (CVR(now >= *last + interval)) {
     // Looked up only when a report is due: this runs after every registration.
     if (CVR(path == nullptr)) {
       const char* env = std::getenv("BAS_TMR_PATH");

@@ -39,9 +39,14 @@ void tmr_prt_ext();
 using tmr_clk_fn = uint32_t (*)();
 using tmr_wal_fn = int64_t (*)();
 tmr_clk_fn tmr_clk_set(tmr_clk_fn fn);
-// Tests only: whether the real clock may read the processor's time-stamp counter instead of
-// asking the kernel each time (on at start; it does only where the kernel keeps time by it).
-void tmr_cache_set(bool on);
+// What the real clock reads: a processor counter, and the kernel's monotonic nanoseconds.
+struct tmr_ctr_ops {
+  uint64_t (*ctr)();
+  uint64_t (*mono)();
+};
+// Tests only: the real clock over these readings (NULL: the machine's own), started afresh from
+// now; the counter is used when use is set (and, for the machine's, the kernel keeps time by it).
+void tmr_ctr_set(const tmr_ctr_ops* ops, bool use);
 tmr_wal_fn tmr_wal_set(tmr_wal_fn fn);
 // The head of the report list (newest first).
 tmr_rcd* tmr_lst();

@@ -70,22 +70,21 @@ TEST_F(Tmr, NestedSectionsSplitOwnAndTotalTime) {
   EXPECT_EQ(outer.flg, TMR_LST) << "closed, listed";
 }
 
-// Each opening and each closing reads the clock once; the time between readings is the
-// section's.
+// The profiler's own time between its clock readings belongs to no section.
 uint32_t step_clk() { return now_ms++; }
 
-TEST_F(Tmr, OneClockReadingPerOpeningAndClosing) {
+TEST_F(Tmr, OverheadIsChargedToNoSection) {
   tmr_clk_set(step_clk);
   static tmr_rcd outer = mk("o2"), inner = mk("i2");
   tmr_frm fo = {}, fi = {};
   now_ms = 0;
-  tmr_psh(&outer, &fo);  // reads 0
-  tmr_psh(&inner, &fi);  // reads 1
-  tmr_pop(&inner, &fi);  // reads 2: inner e = 1, outer.cld += 1
-  tmr_pop(&outer, &fo);  // reads 3: e = 3
-  EXPECT_EQ(now_ms, 4u);
+  tmr_psh(&outer, &fo);  // reads 0, 1: begins at 1
+  tmr_psh(&inner, &fi);  // reads 2, 3: outer.cld += 1
+  tmr_pop(&inner, &fi);  // reads 4, 5: inner e = 1, outer.cld += 1 + 1
+  tmr_pop(&outer, &fo);  // reads 6, 7: e = 5
+  EXPECT_EQ(now_ms, 8u);
   EXPECT_EQ(inner.ttl, 1u);
-  EXPECT_EQ(outer.ttl, 3u);
+  EXPECT_EQ(outer.ttl, 5u);
   EXPECT_EQ(outer.own, 2u);
 }
 
@@ -153,6 +152,99 @@ TEST(TmrClock, MillisecondsOfThePreciseClockSinceTheStart) {
     ++changes;
   }
   EXPECT_GT(small_steps, 0u);
+}
+
+// The real clock over a fake counter and a fake kernel clock, both counting from a moment of
+// the test's choosing; the counter ticks twice a nanosecond.
+struct fake_time {
+  static inline uint64_t ctr = 0, ns = 0, asked = 0;
+  static uint64_t rd_ctr() { return ctr; }
+  static uint64_t rd_ns() {
+    ++asked;
+    return ns;
+  }
+  static void adv_ns(uint64_t d) {
+    ns += d;
+    ctr += 2 * d;
+  }
+};
+
+class TmrCtr : public testing::Test {
+ protected:
+  static constexpr uint64_t MS = 1000000;
+  static constexpr uint64_t HOUR = 3600000 * MS;
+  tmr_clk_fn clk = nullptr;
+
+  void SetUp() override {
+    fake_time::ctr = 5000000000;
+    fake_time::ns = 7 * HOUR;
+    static const tmr_ctr_ops ops = {fake_time::rd_ctr, fake_time::rd_ns};
+    tmr_ctr_set(&ops, true);
+    tmr_clk_set(nullptr);
+    clk = tmr_clk_set(nullptr);   // the real clock, over the fakes
+    fake_time::adv_ns(60 * MS);   // long enough to know the counter's rate
+    clk();
+  }
+  void TearDown() override { tmr_ctr_set(nullptr, true); }
+
+  // n sections of one millisecond each; the timer's (count, total) afterwards.
+  static std::pair<uint32_t, uint32_t> sections(tmr_rcd& t, int n) {
+    for (int i = 0; i < n; ++i) {
+      tmr_frm f = {};
+      tmr_psh(&t, &f);
+      fake_time::adv_ns(MS);
+      tmr_pop(&t, &f);
+    }
+    return {t.cnt, t.ttl};
+  }
+};
+
+TEST_F(TmrCtr, ReadsTheCounterAndAsksTheKernelOnlyNowAndThen) {
+  fake_time::asked = 0;
+  const uint32_t t0 = clk();
+  for (int i = 0; i < 100000; ++i) {
+    fake_time::adv_ns(1000);
+    clk();
+  }
+  EXPECT_EQ(clk() - t0, 100u);
+  EXPECT_LE(fake_time::asked, 20u) << "the kernel about every 10 ms of 100";
+}
+
+// What the counter may do between two readings, while the kernel's clock goes on: a section
+// around it measures the kernel's 5 ms, and the sections after it their 1 ms each.
+TEST_F(TmrCtr, ACounterThatMisbehavesCostsNoSection) {
+  struct jump {
+    const char* what;
+    void (*to)();
+  };
+  static const jump jumps[] = {
+      {"a step back", [] { fake_time::ctr -= 2000000000; }},
+      {"a jump of hours", [] { fake_time::ctr += 2 * 3 * HOUR; }},
+      {"a restart near zero", [] { fake_time::ctr = 1000; }},
+  };
+  for (const jump& j : jumps) {
+    SCOPED_TRACE(j.what);
+    tmr_rcd t = mk(j.what);
+    tmr_frm f = {};
+    tmr_psh(&t, &f);
+    fake_time::adv_ns(5 * MS);
+    j.to();
+    tmr_pop(&t, &f);
+    EXPECT_EQ(t.ttl, 5u);
+    // Past the time the rate takes to be known again, too.
+    EXPECT_EQ(sections(t, 100), std::make_pair(101u, 105u));
+  }
+}
+
+// After 2^32 ms of the process the count wraps as unsigned arithmetic expects: the one section
+// across the wrap is not measured, the ones after it are.
+TEST_F(TmrCtr, TheMillisecondCountWrapsAndGoesOn) {
+  const uint32_t now = clk();
+  fake_time::adv_ns((uint64_t{1} << 32) * MS - (uint64_t{now} + 5) * MS);
+  EXPECT_EQ(clk(), 0xFFFFFFFBu);
+  static tmr_rcd t = mk("wrap");
+  EXPECT_EQ(sections(t, 10), std::make_pair(9u, 9u));
+  EXPECT_EQ(clk(), 5u);
 }
 
 TEST_F(Tmr, ReportListsClosedTimersWithTheExactFormat) {
