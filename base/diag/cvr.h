@@ -48,13 +48,17 @@ struct test_cvr_site {
 // Reports outcome v of a site of the process table: the recorder's lookup, remembered in the
 // site unless remembering is off.
 void __test_cvr_site(test_cvr_site& s, bool v, const char* file, uint32_t line, const char* func);
+// Whether the record's file text is file's.
+bool test_cvr_same_file(const test_cvr_rcd* r, const char* file);
 
 inline bool test_cvr_hit(test_cvr_site& s, bool v, const char* file, uint32_t line, const char* func) {
   // The recorder would return at once while busy; not calling it saves the call on the
   // diagnostics' own paths (there it more than halves the cost of an operation).
   if (dbg_busy == 0) {  // CVR's own guard: reporting it through CVR would recurse for ever
     // What the recorder would do for a record it has found: count it, mark the table changed.
-    if (test_cvr_rcd* r = s.rcd[v]; r != nullptr) {  // the same guard: a known record
+    // The same guard: a known record. One site can stand for a header's condition compiled
+    // under two spellings of its path, which the recorder keeps apart by the file's text.
+    if (test_cvr_rcd* r = s.rcd[v]; r != nullptr && (r->file == file || test_cvr_same_file(r, file))) {
       ++r->count;
       test_cvr_prc.flags &= ~uintptr_t{1};
     } else {

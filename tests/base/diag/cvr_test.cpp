@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cvr_spell.h"
 #include "test_util.h"
 
 namespace {
@@ -114,6 +115,24 @@ TEST(CvrMacro, EvaluatesOnceAndReportsTheOutcomeWithTheFunctionName) {
   while (CVR(loops < 3)) ++loops;
   EXPECT_EQ(find(&test_cvr_prc, __FILE__, wline, 1)->count, 3u);
   EXPECT_EQ(find(&test_cvr_prc, __FILE__, wline, 2)->count, 1u);
+}
+
+TEST(CvrMacro, AHeaderConditionKeepsARecordPerSpellingOfItsPath) {
+  test_cvr_clr();
+  cvr_spell_probe(true);
+  cvr_spell_other(true);
+  cvr_spell_other(true);
+  cvr_spell_probe(true);
+  std::vector<std::pair<std::string, uint32_t>> got;
+  test_cvr_walk(nullptr, [](const test_cvr_rcd* r, void* a) {
+    if (std::strstr(r->file, "cvr_spell.h") != nullptr)
+      static_cast<decltype(got)*>(a)->emplace_back(r->file, r->count);
+    return 0;
+  }, &got);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_NE(got[0].first, got[1].first);
+  EXPECT_EQ(got[0].second + got[1].second, 4u);
+  EXPECT_EQ(got[0].second, 2u);
 }
 
 TEST(CvrDump, WritesTheTableAtExitWhenAsked) {
