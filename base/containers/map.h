@@ -73,7 +73,6 @@ struct map_itr {
   map_cmp_fn cmp;
   void* arg;
   map_itr_frm* stk;
-  map_itr_frm* spr;   // a frame taken off the stack, for the next one pushed
 };
 
 int _map_rng_pop_set(map* m, const void* key, map_cmp_fn cmp_rng, void* arg, map_itr* itr, int set);

@@ -16,17 +16,10 @@ inline void* lnk_ld(const void* n, int16_t ofs) {
   return v;
 }
 
-// A pop takes one frame off and usually pushes one right after: the frame taken off is kept
-// for that push rather than freed and allocated again (both registered blocks).
-int frm_psh(map_itr* itr, map_itr_frm** stk, void* nod) {
+int frm_psh(map_itr_frm** stk, void* nod) {
   const map_itr_frm f{*stk, nod};
-  map_itr_frm* p = itr->spr;
-  if (CVR(p != nullptr)) {
-    itr->spr = nullptr;
-    *p = f;
-  } else if (CVR(_malloc_cpy(&p, &f, static_cast<int>(sizeof f)) != 0 || p == nullptr)) {
-    return -1;
-  }
+  map_itr_frm* p = nullptr;
+  if (CVR(_malloc_cpy(&p, &f, static_cast<int>(sizeof f)) != 0 || p == nullptr)) return -1;
   *stk = p;
   return 0;
 }
@@ -51,7 +44,7 @@ int __map_rng_pop_psh_nod(map_itr* itr, void* node, map_itr_frm** stk, int dir) 
                       ? 0
                       : itr->cmp(itr->key, static_cast<byte*>(n) + m->key_ofs, itr->arg);
     if (CVR(c == 0)) {
-      if (CVR(frm_psh(itr, stk, n) != 0)) return fail();
+      if (CVR(frm_psh(stk, n) != 0)) return fail();
       n = lnk_ld(n, m->lnk_l);
     } else {
       n = lnk_ld(n, CVR(c > 0) ? m->lnk_r : m->lnk_l);
@@ -68,7 +61,6 @@ int _map_rng_pop_set(map* m, const void* key, map_cmp_fn cmp_rng, void* arg, map
   itr->cmp = cmp_rng;
   itr->arg = arg;
   itr->stk = nullptr;
-  itr->spr = nullptr;
   map_rtt_lck(m, 1);
 
   // The lock is held, so this walk down moves nothing.
@@ -87,7 +79,7 @@ int _map_rng_pop_set(map* m, const void* key, map_cmp_fn cmp_rng, void* arg, map
     }
     return 0;
   }
-  if (CVR(frm_psh(itr, &itr->stk, n) != 0)) return fail();
+  if (CVR(frm_psh(&itr->stk, n) != 0)) return fail();
   return __map_rng_pop_psh_nod(itr, n, &itr->stk, 0);
 }
 
@@ -106,8 +98,7 @@ int map_rng_pop(map_itr* itr, void** out) {
   if (CVR(n == nullptr)) return fail();
   *out = n;
   itr->stk = top->prv;
-  if (CVR(itr->spr != nullptr)) _free(&itr->spr);
-  itr->spr = top;
+  _free(&top);
   return __map_rng_pop_psh_nod(itr, n, &itr->stk, 1);
 }
 
@@ -119,7 +110,5 @@ int map_rng_pop_end(map_itr* itr) {
     itr->stk = f->prv;
     _free(&f);
   }
-  _free(&itr->spr);
-  itr->spr = nullptr;
   return 0;
 }

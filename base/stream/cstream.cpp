@@ -12,44 +12,11 @@
 // Bytes are popped straight into the character: the lead byte must land in bits 0-7.
 static_assert(std::endian::native == std::endian::little);
 
-namespace {
-
-// A text byte stream's next byte, as stream_pop would give it: 1 at the terminator, which
-// ends the stream.
-int str_byte(stream* bs, unsigned char* b) {
-  auto** cur = static_cast<const char**>(bs->src);
-  *b = static_cast<unsigned char>(**cur);
-  if (CVR(*b == 0)) {
-    bs->flg |= STREAM_END;
-    err_no = ERR_EOD;   // the terminator is not delivered
-    return err_no;
-  }
-  ++*cur;
-  return 0;
-}
-
-}  // namespace
-
 int stream_pop_btoc_sjis(void* bstrm, void* out) {
   TMR_SEC();
+  rscmng_scp scp;
   auto* bs = static_cast<stream*>(bstrm);
   if (CVR(bs == nullptr || out == nullptr)) return __stream_fail();
-  // Over a text the bytes are taken straight from its cursor, as its pop would take them:
-  // decoding is on the path of every template, key and option, and the byte stream's own
-  // pops cost more than the decoding. No other operation is called on this path, so it needs
-  // no scope of its own.
-  if (CVR(bs->ops != nullptr && bs->ops->pop == stream_pop_str && stream_chk(bs) == 0 &&
-          *static_cast<const char**>(bs->src) != nullptr)) {
-    unsigned char b[2] = {0, 0};
-    if (CVR(str_byte(bs, &b[0]) != 0)) return err_fail();
-    if (CVR(sjis_lead(b[0]))) {
-      if (CVR(str_byte(bs, &b[1]) != 0)) return err_fail();
-    }
-    const uint32_t chr = b[0] | uint32_t{b[1]} << 8;
-    std::memcpy(out, &chr, sizeof chr);
-    return err_ok();
-  }
-  rscmng_scp scp;
   uint32_t chr = 0;
   // Registered so that a byte source that checks its destination (a file) finds it.
   rscmng_psh(nullptr, &chr, sizeof chr, rscmng_lvl(), __FILE__, __LINE__, __func__, "REF(chr)");
@@ -228,35 +195,6 @@ static int32_t drain(stream* in, Psh psh) {
   }
 }
 
-// Elements gathered here and appended to a growable buffer a chunk at a time: a push per
-// element would cost the buffer's registrations for every byte. The buffer ends up with the
-// same elements and the same storage (the smallest power of two that holds them).
-template <class T>
-class chunk {
- public:
-  explicit chunk(void* buf) : buf_(buf) {}
-  int add(T v) {
-    e_[n_++] = v;
-    return CVR(n_ == N) ? flush() : 0;
-  }
-  int flush() {
-    if (CVR(n_ == 0)) return 0;
-    void* p = nullptr;
-    if (CVR(buf_ref(buf_, off_, n_, &p) != 0)) return -1;
-    std::memcpy(p, e_, n_ * sizeof(T));
-    off_ += n_;
-    n_ = 0;
-    return 0;
-  }
-
- private:
-  static constexpr uint32_t N = 1024;
-  void* buf_;
-  uint32_t off_ = 0;
-  uint32_t n_ = 0;
-  T e_[N];
-};
-
 int cstream_to_vstr(stream* in, void* out) {
   TMR_SEC();
   rscmng_scp scp;
@@ -266,20 +204,18 @@ int cstream_to_vstr(stream* in, void* out) {
   }
   out_clr(out);
   __VARBUF(str_buf, 1);
-  chunk<unsigned char> ck(str_buf);
-  // Encoded here as the Shift-JIS character stream would: the low byte, then a non-zero second.
-  const auto enc = [&](uint32_t chr) {
-    const auto hi = static_cast<unsigned char>(chr >> 8 & 0xFF);
-    if (CVR(ck.add(static_cast<unsigned char>(chr & 0xFF)) != 0)) return -1;
-    return CVR(hi != 0) ? ck.add(hi) : 0;
-  };
-  int32_t st = drain(in, enc);
+  stream bbs{};
+  stream cs{};
+  stream_set(&bbs, str_buf, &STREAM_OPS_BUF);
+  stream_set(&cs, &bbs, &STREAM_OPS_SJIS);
+  int32_t st = drain(in, [&](uint32_t chr) { return stream_psh(&cs, &chr); });
   if (CVR(st == 0)) {
-    st = CVR(enc(0) != 0 || ck.flush() != 0 || _buf_vptr(str_buf, out) != 0) ? __stream_fail() : err_ok();
+    const uint32_t nul = 0;
+    st = CVR(stream_psh(&cs, &nul) != 0 || _buf_vptr(str_buf, out) != 0) ? __stream_fail() : err_ok();
   }
+  // Ends the buffer too; storage already handed over is not freed.
   stream_end(in);
-  // Frees the storage when it was not handed over (a failure).
-  buf_end(str_buf);
+  stream_end(&cs);
   err_no = st;
   return st;
 }
@@ -293,10 +229,10 @@ int cstream_to_vcstr(stream* in, void* out) {
   }
   out_clr(out);
   __VARBUF(chr_buf, sizeof(uint32_t));
-  chunk<uint32_t> ck(chr_buf);
-  int32_t st = drain(in, [&](uint32_t chr) { return ck.add(chr); });
+  int32_t st = drain(in, [&](uint32_t chr) { return buf_psh(chr_buf, &chr); });
   if (CVR(st == 0)) {
-    st = CVR(ck.add(0) != 0 || ck.flush() != 0 || _buf_vptr(chr_buf, out) != 0) ? __stream_fail() : err_ok();
+    const uint32_t nul = 0;
+    st = CVR(buf_psh(chr_buf, &nul) != 0 || _buf_vptr(chr_buf, out) != 0) ? __stream_fail() : err_ok();
   }
   stream_end(in);
   // Frees the storage when it was not handed over (a failure).

@@ -142,11 +142,8 @@ int _vmap_put_no_val(vmap* vm, const vtyp_dsc* key, vtyp** out, int flg) {
   return put(vm, &d, out, flg, true);
 }
 
-namespace {
-
-// The lookup of _vmap_get, inside the caller's scope: the readers below call it directly, since
-// a scope of its own around every lookup would cost more than the lookup.
-int ent_get(vmap* vm, const vtyp_dsc* key, vtyp** out) {
+int _vmap_get(vmap* vm, const vtyp_dsc* key, vtyp** out) {
+  rscmng_scp scp;
   if (CVR(key->ext != 0)) return fail();
   vtyp_dsc k = *key;
   key_mrk(vm, &k);
@@ -154,22 +151,6 @@ int ent_get(vmap* vm, const vtyp_dsc* key, vtyp** out) {
   if (CVR(map_get(&vm->map, &k, &n) != 0)) return fail();
   if (CVR(out != nullptr)) *out = static_cast<vtyp*>(n);
   return err_ok();
-}
-
-// The text key under prn, as vmap_ref_str finds it, inside the caller's scope.
-int ent_ref(vmap* vm, vtyp* prn, const char* key, vtyp** out) {
-  vtyp_dsc k{};
-  k.typ = VTYP_STR;
-  k.nst = prn;
-  k.val = key;
-  return ent_get(vm, &k, out);
-}
-
-}  // namespace
-
-int _vmap_get(vmap* vm, const vtyp_dsc* key, vtyp** out) {
-  rscmng_scp scp;
-  return ent_get(vm, key, out);
 }
 
 int vmap_get_odr(vmap* vm, const vtyp* ent, vtyp** out) {
@@ -220,7 +201,11 @@ int _vmap_put_str_nul(vmap* vm, vtyp* prn, const char* key, vtyp** out, int flg)
 
 int vmap_ref_str(vmap* vm, vtyp* prn, const char* key, vtyp** out) {
   rscmng_scp scp;
-  return ent_ref(vm, prn, key, out);
+  vtyp_dsc k{};
+  k.typ = VTYP_STR;
+  k.nst = prn;
+  k.val = key;
+  return _vmap_get(vm, &k, out);
 }
 
 namespace {
@@ -229,7 +214,7 @@ namespace {
 int val_of(vmap* vm, vtyp* prn, const char* key, int knd, void** out) {
   vtyp* ent = nullptr;
   vtyp* v = nullptr;
-  if (CVR(ent_ref(vm, prn, key, &ent) != 0)) return -1;
+  if (CVR(vmap_ref_str(vm, prn, key, &ent) != 0)) return -1;
   if (CVR(vtyp_get_lnk(ent, &v, 0) != 0 || v == nullptr)) return -1;
   vtyp_lay l;
   __vtyp_lay(v, &l);

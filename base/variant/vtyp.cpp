@@ -25,48 +25,8 @@ bool vtyp_is_dsc(const void* rec) {
   return CVR((b[0] & VTYP_EXT) && (b[1] & VTYP_DSC));
 }
 
-namespace {
-
-// The header bytes that decide a record's layout: kind (without the map's colour bit, which
-// no layout depends on), then ext and ext2 where present. Every record has at least three
-// bytes, so reading them is safe whatever they hold.
-inline uint32_t lay_hdr(const unsigned char* b) {
-  const uint32_t ext = b[1] & (0u - ((b[0] >> 3) & 1u));   // VTYP_EXT
-  const uint32_t ext2 = b[2] & (0u - ((ext >> 3) & 1u));   // VTYP_EXT2
-  return (b[0] & ~uint32_t{VTYP_MAP_FLG}) | ext << 8 | ext2 << 16 | 1u << 24;
-}
-
-// A layout is a function of the header bytes alone, and the nodes of a map share theirs:
-// working one out is a dozen tests, done at every step of a search, so the last few are kept.
-struct lay_memo {
-  uint32_t hdr;
-  vtyp_lay lay;
-};
-lay_memo lay_mem[8];
-
-void lay_mak(const unsigned char* b, vtyp_lay* lay);
-
-}  // namespace
-
-void __vtyp_lay_clr() {
-  for (lay_memo& m : lay_mem) m = {};
-}
-
 void __vtyp_lay(const void* rec, vtyp_lay* lay) {
   const unsigned char* b = bytes(rec);
-  const uint32_t h = lay_hdr(b);
-  lay_memo& m = lay_mem[(h * 0x9E3779B1u) >> 29];
-  if (CVR(m.hdr != h)) {
-    lay_mak(b, &m.lay);
-    m.hdr = h;
-  }
-  *lay = m.lay;
-  lay->typ = b[0];   // the colour bit as this node has it
-}
-
-namespace {
-
-void lay_mak(const unsigned char* b, vtyp_lay* lay) {
   *lay = vtyp_lay{};
   lay->typ = b[0];
   lay->map = lay->lnk = lay->nst = lay->nxt = lay->prv = lay->cld_top = lay->equ = lay->siz =
@@ -99,7 +59,6 @@ void lay_mak(const unsigned char* b, vtyp_lay* lay) {
     return;
   }
 
-
   if (CVR(lay->typ & VTYP_MAP)) {
     lay->map = static_cast<int16_t>(p);
     p += 2 * P;
@@ -128,8 +87,6 @@ void lay_mak(const unsigned char* b, vtyp_lay* lay) {
   }
   lay->val = static_cast<int16_t>(p);
 }
-
-}  // namespace
 
 const void* __vtyp_val_src(const void* rec, const vtyp_lay& lay) {
   if (CVR(lay.dsc)) return __vtyp_rd_ptr(rec, lay.val);

@@ -74,8 +74,6 @@ struct vtyp_lay {
 
 // The layout of a packed node or descriptor, from its header bytes.
 void __vtyp_lay(const void* rec, vtyp_lay* lay);
-// Tests only: forgets the layouts kept for reuse, so that a run starts as the first one did.
-void __vtyp_lay_clr();
 // The address of the value of a record whose layout is lay (the descriptor's val, a packed
 // node's value area; for a packed VTYP_PTR node, the pointer it holds).
 const void* __vtyp_val_src(const void* rec, const vtyp_lay& lay);

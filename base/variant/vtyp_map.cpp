@@ -17,51 +17,34 @@ int val_del(void* node) { return CVR(vtyp_del_lnk(node, 0) != 0) ? -1 : 0; }
 
 }  // namespace
 
-namespace {
-
-// -1, 0 or 1 as x is below, equal to or above y; no branch.
-template <class T>
-inline int sgn3(T x, T y) {
-  return static_cast<int>(x > y) - static_cast<int>(x < y);
-}
-
-}  // namespace
-
 int vtyp_map_cmp(const void* a, const void* b, void* /*arg*/) {
   vtyp_lay la;
   vtyp_lay lb;
   __vtyp_lay(a, &la);
   __vtyp_lay(b, &lb);
-  // Parent first (none before any), then storage, then kind.
   const bool an = la.nst >= 0;
   const bool bn = lb.nst >= 0;
-  int c = sgn3(an, bn);
   if (CVR(an && bn)) {
-    c = sgn3(reinterpret_cast<uintptr_t>(__vtyp_rd_ptr(a, la.nst)),
-             reinterpret_cast<uintptr_t>(__vtyp_rd_ptr(b, lb.nst)));
+    const auto pa = reinterpret_cast<uintptr_t>(__vtyp_rd_ptr(a, la.nst));
+    const auto pb = reinterpret_cast<uintptr_t>(__vtyp_rd_ptr(b, lb.nst));
+    if (CVR(pa != pb)) return sgn_cmp(pa > pb);
+  } else if (CVR(an != bn)) {
+    return sgn_cmp(an);
   }
   const int sa = la.ext & VTYP_STG_MSK;
   const int sb = lb.ext & VTYP_STG_MSK;
+  if (CVR(sa != sb)) return sgn_cmp(sa > sb);
   const int ka = la.typ & VTYP_KND_MSK;
   const int kb = lb.typ & VTYP_KND_MSK;
-  const int sk = sgn3(sa, sb) * 2 + sgn3(ka, kb);   // storage outweighs kind
-  c = c * 4 + sk;                                   // and the parent both
-  if (CVR(c != 0 || sa != VTYP_PRM)) return sgn3(c, 0);
+  if (CVR(ka != kb)) return sgn_cmp(ka > kb);
+  if (CVR(sa != VTYP_PRM)) return 0;
 
   const void* va = __vtyp_val_src(a, la);
   const void* vb = __vtyp_val_src(b, lb);
-  if (CVR(ka == VTYP_STR)) {
-    // A missing text reads as the empty text; strcmp compares as unsigned bytes.
-    if (CVR(va == nullptr || vb == nullptr)) {
-      if (CVR(va == nullptr)) va = "";
-      if (CVR(vb == nullptr)) vb = "";
-    }
-    return sgn3(std::strcmp(static_cast<const char*>(va), static_cast<const char*>(vb)), 0);
-  }
   if (CVR(ka == VTYP_UDF)) {
     const uint32_t za = __vtyp_rd_u32(a, la.siz);
     const uint32_t zb = __vtyp_rd_u32(b, lb.siz);
-    if (CVR(za != zb)) return sgn3(za, zb);
+    if (CVR(za != zb)) return sgn_cmp(za > zb);
     if (CVR(za == 0 || va == nullptr || vb == nullptr)) return 0;
     return std::memcmp(va, vb, za);
   }
@@ -70,14 +53,29 @@ int vtyp_map_cmp(const void* a, const void* b, void* /*arg*/) {
     int32_t ib = 0;
     if (CVR(va != nullptr)) std::memcpy(&ia, va, 4);
     if (CVR(vb != nullptr)) std::memcpy(&ib, vb, 4);
-    return sgn3(ia, ib);
+    if (CVR(ia > ib)) return 1;
+    if (CVR(ia < ib)) return -1;
+    return 0;
   }
   if (CVR(ka == VTYP_FLT)) {
     double fa = 0;
     double fb = 0;
     if (CVR(va != nullptr)) std::memcpy(&fa, va, 8);
     if (CVR(vb != nullptr)) std::memcpy(&fb, vb, 8);
-    return sgn3(fa, fb);   // a NaN compares equal to everything
+    if (CVR(fa > fb)) return 1;
+    if (CVR(fb > fa)) return -1;
+    return 0;
+  }
+  if (CVR(ka == VTYP_STR)) {
+    // A missing text reads as the empty text.
+    const unsigned char* ta = static_cast<const unsigned char*>(va);
+    const unsigned char* tb = static_cast<const unsigned char*>(vb);
+    if (CVR(ta == nullptr)) ta = reinterpret_cast<const unsigned char*>("");
+    if (CVR(tb == nullptr)) tb = reinterpret_cast<const unsigned char*>("");
+    for (;; ++ta, ++tb) {
+      if (CVR(*ta != *tb)) return sgn_cmp(*ta > *tb);
+      if (CVR(*ta == 0)) return 0;
+    }
   }
   return 0;   // pointers are all equal
 }
