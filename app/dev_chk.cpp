@@ -1,7 +1,6 @@
 #include "app/dev_chk.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -47,13 +46,6 @@ bool txt_is(vmap* tbl, vtyp* prn, const char* key, const char* want) {
   return scoped([&] { return vmap_get_str_str(tbl, prn, key, &v); }) == 0 && std::strcmp(v, want) == 0;
 }
 
-// An entry's own state text is its linked value (the device table holds texts only): read it
-// there instead of looking the key up again.
-bool val_is(vtyp* ent, const char* want) {
-  void* v = nullptr;
-  return scoped([&] { return vtyp_ref_lnk_val(ent, 0, &v); }) == 0 && std::strcmp(static_cast<const char*>(v), want) == 0;
-}
-
 int32_t cnt_of(vmap* tbl, vtyp* ent) {
   int32_t n = 0;
   if (scoped([&] { return vmap_get_str_int(tbl, ent, "cnt", &n); }) != 0) n = 0;
@@ -76,93 +68,6 @@ bool run_cmd(const char* adr, const char* nam, const char* st) {
   return scoped([&] { return cmd_run(adr, nam, st, tpl); }) == 0;
 }
 
-// The seen marks of a pass. A device handled in the enumeration has its "chk" set to "OK" and
-// the sweep sets it back to "-", so after every whole pass each mark reads "-" again. Most
-// devices are seen pass after pass: writing both marks would be two searches and two value
-// replacements per device per pass. So a handled entry is only noted here, and its mark is
-// written only where the table would differ otherwise: when the pass ends early (the notes are
-// written out as "OK", as each would have been), and for the entries whose "OK" was stored.
-class seen_set {
- public:
-  // Notes ent; ok: its "OK" was stored. False when the set cannot grow: the caller then writes
-  // the mark itself, as the steps do.
-  bool add(vtyp* ent, bool ok) {
-    if (2 * (n_ + 1) > cap_ && !grow()) return false;
-    const uintptr_t v = reinterpret_cast<uintptr_t>(ent) | static_cast<uintptr_t>(ok);
-    for (size_t i = at(ent);; i = (i + 1) & (cap_ - 1)) {
-      if (slot_[i] == 0 || (slot_[i] & ~uintptr_t{1}) == reinterpret_cast<uintptr_t>(ent)) {
-        n_ += slot_[i] == 0;
-        slot_[i] |= v;
-        return true;
-      }
-    }
-  }
-  // Whether ent was noted (its "OK" stored into *ok), forgetting it.
-  bool take(vtyp* ent, bool* ok) {
-    if (n_ == 0) return false;
-    for (size_t i = at(ent); slot_[i] != 0; i = (i + 1) & (cap_ - 1)) {
-      if ((slot_[i] & ~uintptr_t{1}) == reinterpret_cast<uintptr_t>(ent)) {
-        *ok = (slot_[i] & 1) != 0;
-        slot_[i] = GONE;
-        --n_;
-        return true;
-      }
-    }
-    return false;
-  }
-  // Every entry still noted, then none.
-  template <class F>
-  void drain(F&& f) {
-    for (size_t i = 0; i < cap_; ++i) {
-      const uintptr_t v = slot_[i];
-      if (v != 0 && v != GONE) f(reinterpret_cast<vtyp*>(v & ~uintptr_t{1}));
-      slot_[i] = 0;
-    }
-    n_ = 0;
-  }
-  void clear() {
-    if (cap_ != 0) std::memset(slot_, 0, cap_ * sizeof *slot_);
-    n_ = 0;
-  }
-
- private:
-  static constexpr uintptr_t GONE = 1;   // a taken entry: probing goes past it
-  size_t at(const vtyp* e) const {
-    return (reinterpret_cast<uintptr_t>(e) * 0x9E3779B97F4A7C15ull >> 20) & (cap_ - 1);
-  }
-  // From the heap the library takes its blocks from, so that a failing allocation reaches it
-  // too; the set lives as long as the process.
-  bool grow() {
-    const size_t cap = std::max<size_t>(64, 4 * cap_);
-    auto* s = static_cast<uintptr_t*>(heap_alc0(cap, sizeof(uintptr_t)));
-    if (s == nullptr) return false;
-    uintptr_t* old = slot_;
-    const size_t old_cap = cap_;
-    slot_ = s;
-    cap_ = cap;
-    n_ = 0;
-    for (size_t i = 0; i < old_cap; ++i)
-      if (old[i] != 0 && old[i] != GONE) add(reinterpret_cast<vtyp*>(old[i] & ~uintptr_t{1}), (old[i] & 1) != 0);
-    heap_fre(old);
-    return true;
-  }
-  uintptr_t* slot_ = nullptr;
-  size_t cap_ = 0;
-  size_t n_ = 0;
-};
-
-seen_set seen;
-// The last pass ended early, or a note could not be kept: marks may read "OK", so the sweep
-// reads every mark.
-bool marks_stale = false;
-
-// Writes the marks of the entries still noted, as the pass would have left them; the next
-// sweep reads the marks.
-void pass_cut(vmap* tbl) {
-  seen.drain([&](vtyp* ent) { put_txt(tbl, ent, "chk", "OK"); });
-  marks_stale = true;
-}
-
 // Step 2 for one reported device; false ends the pass.
 bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
   char adr[ADR_CAP];
@@ -179,14 +84,14 @@ bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
   bool changed;
   const char* st;
   if (inf.fConnected || !inf.fRemembered) {
-    changed = !(have && val_is(ent, "ON"));
+    changed = !txt_is(tbl, nullptr, key, "ON");
     st = "ON";
     if (have && cnt_of(tbl, ent) != c) {
       if (!put_int(tbl, ent, "cnt", c)) return false;
       if (opt_rcd.dbgcnt) cnt_line(key, "set", c);
     }
   } else {
-    changed = have && val_is(ent, "ON");
+    changed = txt_is(tbl, nullptr, key, "ON");
     st = "OFF";
     if (have) {
       int32_t n = cnt_of(tbl, ent);
@@ -198,18 +103,10 @@ bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
       }
     }
   }
-  if (!changed) {
-    // "chk" = "OK", written only if the pass ends early; where the note cannot be kept, the
-    // mark is written and the sweep reads the marks.
-    if (!have || seen.add(ent, false)) return true;
-    marks_stale = true;
-    return put_txt(tbl, ent, "chk", "OK");
-  }
+  if (!changed) return !have || put_txt(tbl, ent, "chk", "OK");
 
   if (scoped([&] { return _vmap_put_str_str(tbl, nullptr, key, st, &ent, 0); }) != 0) return false;
   if (!put_txt(tbl, ent, "chk", "OK")) return false;
-  // Not noted, the stored "OK" is found by the sweep reading the marks.
-  if (!seen.add(ent, true)) marks_stale = true;
   if (!have) {
     if (!put_int(tbl, ent, "cnt", c)) return false;
     if (opt_rcd.dbgcnt) cnt_line(key, "set", c);
@@ -220,13 +117,7 @@ bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
 
 // Step 4 for one entry; false ends the pass.
 bool swp_one(vmap* tbl, vtyp* ent) {
-  bool ok = false;
-  if (seen.take(ent, &ok)) {
-    // Handled in this pass: its mark goes back to "-" where "OK" was stored (or may be).
-    return !(ok || marks_stale) || put_txt(tbl, ent, "chk", "-");
-  }
-  // Not handled: only a pass that ended early can have left its mark at "OK".
-  if (marks_stale && txt_is(tbl, ent, "chk", "OK")) return put_txt(tbl, ent, "chk", "-");
+  if (txt_is(tbl, ent, "chk", "OK")) return put_txt(tbl, ent, "chk", "-");
   void* val = nullptr;
   if (scoped([&] { return vtyp_ref_lnk_val(ent, 0, &val); }) != 0) return true;
   if (std::strcmp(static_cast<const char*>(val), "ON") == 0) {
@@ -248,8 +139,7 @@ bool swp_one(vmap* tbl, vtyp* ent) {
       if (!run_cmd(adr, nam, "OFF")) return false;
     }
   }
-  // A mark of "-" stays as it is; after a pass cut short, one it never wrote is written now.
-  return !marks_stale || put_txt(tbl, ent, "chk", "-");
+  return put_txt(tbl, ent, "chk", "-");
 }
 
 }  // namespace
@@ -266,7 +156,6 @@ void dev_chk(vmap* tbl) {
   sp.hRadio = nullptr;
   BLUETOOTH_DEVICE_INFO inf = {};
   inf.dwSize = sizeof inf;
-  seen.clear();
 
   if (HBLUETOOTH_DEVICE_FIND h = BluetoothFindFirstDevice(&sp, &inf); h != nullptr) {
     bool ok = true;
@@ -275,22 +164,14 @@ void dev_chk(vmap* tbl) {
     } while (ok && BluetoothFindNextDevice(h, &inf));
     // Also on an early end: a pass that keeps its search open leaks one per failure.
     BluetoothFindDeviceClose(h);
-    if (!ok) return pass_cut(tbl);
+    if (!ok) return;
   }
 
   vmap_itr itr = {};
-  bool whole = false;
   if (scoped([&] { return vmap_rng_pop_set(tbl, nullptr, 0, &itr); }) == 0) {
     vtyp* ent = nullptr;
-    int st;
-    while ((st = scoped([&] { return vmap_rng_pop(&itr, &ent, 1); })) == 0 && swp_one(tbl, ent)) {
-    }
-    whole = st == ERR_EOD;   // the iteration's clean end; a failure of its own or of swp_one cuts
+    while (scoped([&] { return vmap_rng_pop(&itr, &ent, 1); }) == 0)
+      if (!swp_one(tbl, ent)) break;
   }
   scoped([&] { return vmap_rng_pop_end(&itr); });
-  if (whole) {
-    marks_stale = false;
-  } else {
-    pass_cut(tbl);
-  }
 }

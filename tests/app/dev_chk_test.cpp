@@ -10,6 +10,7 @@
 #include <map>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -250,9 +251,11 @@ TEST_F(DevChk, MemoryStaysFlatOverALongRun) {
 // say, so the table it leaves is what the watcher's must be, passes cut short included.
 struct ref_ent {
   std::string st;
-  int32_t cnt;
+  int32_t cnt;   // NO_CNT: none stored (a pass cut short between storing the key and its count)
   std::string chk;
 };
+constexpr int32_t NO_CNT = -99;
+int32_t rd(int32_t cnt) { return cnt == NO_CNT ? 0 : cnt; }   // a missing count reads 0
 struct ref_dev {
   std::string key;
   bool present;
@@ -271,11 +274,11 @@ std::string ref_pass(std::map<std::string, ref_ent>& m, const std::vector<ref_de
     if (d.present) {
       changed = !have || it->second.st != "ON";
       st = "ON";
-      if (have && it->second.cnt != c) it->second.cnt = c;
+      if (have && rd(it->second.cnt) != c) it->second.cnt = c;
     } else {
       changed = have && it->second.st == "ON";
       st = "OFF";
-      if (have && it->second.cnt != 0) {
+      if (have && rd(it->second.cnt) != 0) {
         changed = false;
         --it->second.cnt;
       }
@@ -292,7 +295,7 @@ std::string ref_pass(std::map<std::string, ref_ent>& m, const std::vector<ref_de
   }
   for (auto& [key, e] : m) {
     if (e.chk != "OK" && e.st == "ON") {
-      if (e.cnt != 0) {
+      if (rd(e.cnt) != 0) {
         --e.cnt;
       } else {
         e.st = "OFF";
@@ -315,7 +318,7 @@ std::string table_of(vmap* tbl) {
     void* k = nullptr;
     void* v = nullptr;
     const char* chk = "<none>";
-    int32_t cnt = -99;
+    int32_t cnt = NO_CNT;
     vtyp_ref_val(e, &k);
     vtyp_ref_lnk_val(e, 0, &v);
     vmap_get_str_str(tbl, e, "chk", &chk);
@@ -369,6 +372,85 @@ TEST_F(DevChk, PassesAndTheTableMatchTheStepsAsWritten) {
       ASSERT_EQ(table_of(&tbl), want_tbl) << "round " << round << " pass " << p;
     }
   }
+}
+
+// The table as the steps keep it, read back from the watcher's.
+std::map<std::string, ref_ent> ref_of(vmap* tbl) {
+  std::map<std::string, ref_ent> m;
+  std::istringstream in(table_of(tbl));
+  std::string key, st, chk;
+  int32_t cnt = 0;
+  while (in >> key >> st >> cnt >> chk) m[key] = {st, cnt, chk};
+  return m;
+}
+
+std::string dump(const std::map<std::string, ref_ent>& m) {
+  std::string s;
+  for (auto& [k, e] : m) s += k + " " + e.st + " " + std::to_string(e.cnt) + " " + e.chk + "\n";
+  return s;
+}
+
+// A pass cut short leaves nothing behind but its table: the passes after it do what the steps
+// do with that table, wherever the cut fell.
+TEST_F(DevChk, APassCutAnywhereLeavesNothingButItsTable) {
+  opt_rcd = {4, 1, "@name@", "@name@", 1, 1, 0, 0};
+  // Four devices (the second paired) whose names are a program that starts: each pass below
+  // has changes, commands and count-downs; the third is cut at each of its heap calls in turn.
+  const std::vector<std::vector<ref_dev>> plan = {
+      {{"010000000000-true", true}, {"020000000000-true", true}, {"030000000000-true", true}},
+      {{"010000000000-true", true}, {"020000000000-true", false}},
+      {{"010000000000-true", true}, {"020000000000-true", true}, {"040000000000-true", true}},
+      {{"030000000000-true", true}},
+      {{"010000000000-true", true}},
+      {},
+      {}};
+  std::string scn;
+  for (const auto& devs : plan) {
+    scn += "pass\n";
+    for (const ref_dev& d : devs) {
+      const char i = d.key[1];
+      scn += std::string("device 00:00:00:00:00:0") + i + (i == '2' ? (d.present ? " CR" : " R") : " -") + " true\n";
+    }
+  }
+  uint64_t calls = 0;
+  for (uint64_t k = 0; k == 0 || k <= calls; ++k) {
+    vmap_end(&tbl);
+    ASSERT_EQ(vmap_set(&tbl, VMAP_NST), 0);
+    scenario(scn);
+    passes(2);
+    const uint64_t c0 = heap_cnt();
+    heap_fail_set(k);
+    passes(1);
+    heap_fail_set(0);
+    if (k == 0) calls = heap_cnt() - c0;
+    auto ref = ref_of(&tbl);
+    for (size_t p = 3; p < plan.size(); ++p) {
+      ASSERT_EQ(passes(1), ref_pass(ref, plan[p], opt_rcd.c, true)) << "heap call " << k << " of " << calls << ", pass " << p;
+      ASSERT_EQ(table_of(&tbl), dump(ref)) << "heap call " << k << " of " << calls << ", pass " << p;
+    }
+  }
+  EXPECT_GT(calls, 20u);
+}
+
+// Each table keeps its own pass: a whole pass over another table between a cut pass and the
+// next changes nothing of what that next pass does.
+TEST_F(DevChk, APassOverAnotherTableChangesNothing) {
+  vmap other = {};
+  ASSERT_EQ(vmap_set(&other, VMAP_NST), 0);
+  opt_rcd = {4, 1, "@name@", "@name@", 1, 1, 0, 0};
+  const std::string x = "device 00:00:00:00:00:01 - true\n", y = "device 00:00:00:00:00:02 - kestrel-no-such-y\n";
+  scenario(pass(x) + pass(x + y) + pass(x) + pass() + pass() + pass() + pass());
+  passes(2);   // the second is cut at y's command
+  auto ref = ref_of(&tbl);
+  ASSERT_EQ(ref["010000000000-true"].chk, "OK");
+  std::swap(tbl, other);
+  passes(1);   // whole, on the other table
+  std::swap(tbl, other);
+  for (int p = 0; p < 4; ++p) {
+    ASSERT_EQ(passes(1), ref_pass(ref, {}, opt_rcd.c, true)) << "pass " << p;
+    ASSERT_EQ(table_of(&tbl), dump(ref)) << "pass " << p;
+  }
+  vmap_end(&other);
 }
 
 TEST_F(DevChk, EveryHeapCallOfARunFailingInTurnEndsAtMostItsPass) {
