@@ -17,24 +17,29 @@ inline bool alc_fails() {
   return f;
 }
 
+constexpr heap_ops RUNTIME = {std::malloc, std::calloc, std::realloc, std::free};
+const heap_ops* ops_ = &RUNTIME;
+
 }  // namespace
 
 void* heap_alc(size_t n) {
   if (CVR(alc_fails())) return nullptr;
-  return std::malloc(n);
+  return ops_->alc(n);
 }
 
 void* heap_alc0(size_t cnt, size_t siz) {
   if (CVR(alc_fails())) return nullptr;
-  return std::calloc(cnt, siz);
+  return ops_->alc0(cnt, siz);
 }
 
 void* heap_rea(void* p, size_t n) {
   if (CVR(alc_fails())) return nullptr;
-  return std::realloc(p, n);
+  return ops_->rea(p, n);
 }
 
-void heap_fre(void* p) { std::free(p); }
+void heap_fre(void* p) { ops_->fre(p); }
+
+void heap_ops_set(const heap_ops* ops) { ops_ = CVR(ops != nullptr) ? ops : &RUNTIME; }
 
 void heap_fail_set(uint64_t k) {
   if (CVR(k == 0)) {
