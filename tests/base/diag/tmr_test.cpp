@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "test_util.h"
@@ -222,9 +223,11 @@ TEST_F(TmrCtr, ACounterThatMisbehavesCostsNoSection) {
       {"a jump of hours", [] { fake_time::ctr += 2 * 3 * HOUR; }},
       {"a restart near zero", [] { fake_time::ctr = 1000; }},
   };
-  for (const jump& j : jumps) {
+  static tmr_rcd timers[] = {mk(jumps[0].what), mk(jumps[1].what), mk(jumps[2].what)};
+  for (size_t i = 0; i < std::size(jumps); ++i) {
+    const jump& j = jumps[i];
     SCOPED_TRACE(j.what);
-    tmr_rcd t = mk(j.what);
+    tmr_rcd& t = timers[i];
     tmr_frm f = {};
     tmr_psh(&t, &f);
     fake_time::adv_ns(5 * MS);
