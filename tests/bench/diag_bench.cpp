@@ -3,6 +3,7 @@
 // operations among 10,000 blocks. Each against the plain C++ way of keeping the same record.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdint>
 #include <iterator>
 #include <map>
@@ -11,6 +12,7 @@
 
 #include "base/diag/cvr.h"
 #include "base/diag/rscmng.h"
+#include "base/diag/tmr.h"
 
 // Generated: one condition site per line, as many as the library has (cvr_sites.cpp).
 extern const int kCvrSites;
@@ -117,5 +119,55 @@ void BM_chk_base(benchmark::State& st) {
   }
 }
 BENCHMARK(BM_chk_base)->Name("rscmng_chk, 10,000 blocks registered/baseline");
+
+// One profiling section, opened and closed (four clock readings), against timing the same
+// span with two readings of the standard steady clock.
+void BM_sec(benchmark::State& st) {
+  static tmr_rcd t = {"bench", __FILE__, __LINE__, nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, 0};
+  for (auto _ : st) {
+    tmr_frm f = {};
+    tmr_psh(&t, &f);
+    tmr_pop(&t, &f);
+  }
+  benchmark::DoNotOptimize(t.own);
+}
+BENCHMARK(BM_sec)->Name("profiler section (tmr_psh + tmr_pop)/kestrel");
+
+void BM_sec_base(benchmark::State& st) {
+  using clk = std::chrono::steady_clock;
+  clk::duration ttl{};
+  for (auto _ : st) {
+    const auto t0 = clk::now();
+    ttl += clk::now() - t0;
+  }
+  benchmark::DoNotOptimize(ttl);
+}
+BENCHMARK(BM_sec_base)->Name("profiler section (tmr_psh + tmr_pop)/baseline");
+
+// One resource-manager scope, opened and closed (each a profiling section of its own), against
+// a frame of two pointers from the heap and back.
+void BM_scope(benchmark::State& st) {
+  for (auto _ : st) {
+    rscmng_nst_in(nullptr);
+    rscmng_nst_out(nullptr);
+  }
+}
+BENCHMARK(BM_scope)->Name("scope (rscmng_nst_in + rscmng_nst_out)/kestrel");
+
+void BM_scope_base(benchmark::State& st) {
+  struct frm {
+    frm* prv;
+    void* top;
+  };
+  frm* cur = nullptr;
+  for (auto _ : st) {
+    cur = new frm{cur, nullptr};
+    benchmark::DoNotOptimize(cur);
+    frm* f = cur;
+    cur = f->prv;
+    delete f;
+  }
+}
+BENCHMARK(BM_scope_base)->Name("scope (rscmng_nst_in + rscmng_nst_out)/baseline");
 
 }  // namespace
