@@ -109,14 +109,13 @@ int _test_cvr_pas(test_cvr_tbl* tbl, int outcome, const char* file, uint32_t lin
   return CVR(r == nullptr) ? -1 : 0;
 }
 
-bool test_cvr_same_file(const test_cvr_rcd* r, const char* file) { return same_text(r->file, file); }
-
 void __test_cvr_site(test_cvr_site& s, bool v, const char* file, uint32_t line, const char* func) {
   ++dbg_busy;
   test_cvr_rcd* r = cvr_rcd(nullptr, 2 - static_cast<int>(v), file, line, func, "test_coverage");
-  // A site keeps the records of one spelling of its file: the first it met.
-  if (CVR(r != nullptr && site_keep && (s.rcd[v] == nullptr || s.rcd[v]->file == r->file))) {
-    if (CVR(s.rcd[0] == nullptr && s.rcd[1] == nullptr)) {
+  // A site keeps the records of one file text: the first it met.
+  if (CVR(r != nullptr && site_keep && (s.file == nullptr || s.file == file))) {
+    if (CVR(s.file == nullptr)) {
+      s.file = file;
       s.nxt = site_top;
       site_top = &s;
     }

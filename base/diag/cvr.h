@@ -42,23 +42,26 @@ int test_cvr_dump(const test_cvr_tbl* tbl, const char* path);
 // Records are never freed, so a site may keep them; clearing the table forgets every site's.
 struct test_cvr_site {
   test_cvr_rcd* rcd[2];   // [0] false, [1] true
+  // The file text the records were found for. One site can stand for a header's condition
+  // compiled under two spellings of the header's path, which the recorder keeps apart: a report
+  // under another file text takes the recorder's lookup.
+  const char* file;
   test_cvr_site* nxt;     // sites holding records, so that they can be forgotten
 };
 
 // Reports outcome v of a site of the process table: the recorder's lookup, remembered in the
 // site unless remembering is off.
 void __test_cvr_site(test_cvr_site& s, bool v, const char* file, uint32_t line, const char* func);
-// Whether the record's file text is file's.
-bool test_cvr_same_file(const test_cvr_rcd* r, const char* file);
 
+// hdr: the site is in a header, so that several files may share it (a site in a source file is
+// that file's alone).
+template <bool hdr>
 inline bool test_cvr_hit(test_cvr_site& s, bool v, const char* file, uint32_t line, const char* func) {
   // The recorder would return at once while busy; not calling it saves the call on the
   // diagnostics' own paths (there it more than halves the cost of an operation).
   if (dbg_busy == 0) {  // CVR's own guard: reporting it through CVR would recurse for ever
     // What the recorder would do for a record it has found: count it, mark the table changed.
-    // The same guard: a known record. One site can stand for a header's condition compiled
-    // under two spellings of its path, which the recorder keeps apart by the file's text.
-    if (test_cvr_rcd* r = s.rcd[v]; r != nullptr && (r->file == file || test_cvr_same_file(r, file))) {
+    if (test_cvr_rcd* r = s.rcd[v]; r != nullptr && (!hdr || s.file == file)) {  // the same guard
       ++r->count;
       test_cvr_prc.flags &= ~uintptr_t{1};
     } else {
@@ -78,5 +81,6 @@ void test_cvr_cache_set(bool on);
 // Evaluates c once, reports the outcome, yields the saved truth value. Each use has a site of
 // its own.
 #define CVR(c)                                                                              \
-  (::test_cvr_hit([]() -> ::test_cvr_site& { static ::test_cvr_site s_; return s_; }(),      \
-                  static_cast<bool>(c), __FILE__, __LINE__, __func__))
+  (::test_cvr_hit<__builtin_strcmp(__FILE__, __BASE_FILE__) != 0>(                             \
+      []() -> ::test_cvr_site& { static ::test_cvr_site s_; return s_; }(), static_cast<bool>(c), \
+      __FILE__, __LINE__, __func__))
