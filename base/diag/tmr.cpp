@@ -114,7 +114,8 @@ void ctr_anchor(ctr_clk& k, uint64_t c, uint64_t ns) {
 uint64_t ctr_ns(ctr_clk& k) {
   uint64_t ns;
   if (CVR(k.use)) {
-    const uint64_t c = k.ops.ctr();
+    // The machine's own counter read in place: a call through the table costs a share of a reading.
+    const uint64_t c = CVR(k.ops.ctr == ctr_rd) ? ctr_rd() : k.ops.ctr();
     const uint64_t d = c - k.c_a;   // a counter behind the anchor wraps to a huge step
     if (CVR(k.rated && d <= k.lim)) {
       ns = k.ns_a + static_cast<uint64_t>(static_cast<double>(d) * k.ns_per_c);
