@@ -12,13 +12,15 @@
 #include <vector>
 
 #include "base/base.h"
+#include "instr_golden.h"
 
 namespace {
 
 // A few thousand operations of the maps, the variant tree, the buffer, the streams and the
-// formatter; one vmap is left alive, so that the register has something to compare. Keys
-// under different parents order by the parents' addresses, which differ from run to run: the
-// children here all have the same parent, so that the tree's shape is the same every time.
+// formatter (the golden record's library workload among them); one vmap is left alive, so that
+// the register has something to compare. Keys under different parents order by the parents'
+// addresses: blocks come from the golden record's arena, so that the trees' shapes are the same
+// in every run.
 void workload(vmap* kept) {
   rscmng_scp scp;   // as a library caller does: the declared buffer's references go with it
   vmap_set(kept, VMAP_NST);
@@ -45,46 +47,7 @@ void workload(vmap* kept) {
   }
   vmap_rng_pop_end(&itr);
 
-  for (int round = 0; round < 20; ++round) {
-    vmap fl = {};
-    vmap_set(&fl, VMAP_ODR | VMAP_EQU);
-    vmap_put_str_str(&fl, nullptr, "addr", "0A0B0C0D0E0F", 0);
-    vmap_put_str_str(&fl, nullptr, "name", "\x83\x58\x83\x73\x81\x5B\x83\x4A", 0);
-    vmap_put_str_int(&fl, nullptr, "n", -round, 0);
-    vmap_put_str_str(&fl, nullptr, "name", "again", MAP_PUT_KEEP);
-    const char* tpl = "cmd \"@name@\" @addr@ @n@ @@ \xFA\x40";
-    const char* cur = tpl;
-    stream tb = {}, tc = {}, fmt = {};
-    stream_set(&tb, &cur, &STREAM_OPS_STR_CUR);
-    stream_set(&tc, &tb, &STREAM_OPS_SJIS);
-    char* line = nullptr;
-    if (vmap_fmt_stream(&fmt, &fl, &tc) == 0) cstream_to_vstr(&fmt, &line);
-    _free(&line);
-    vmap_end(&fl);
-
-    stream in = {}, f = {}, p = {}, s = {};
-    cstream_str_set(&in, "say \"hi\" to \x83\x5C\x83\x5C and \"bye\"");
-    cstream_str_set(&f, "\"");
-    cstream_str_set(&p, "\\\"");
-    if (cstream_replace(&s, &in, &f, &p) == 0) {
-      uint32_t* codes = nullptr;
-      cstream_to_vcstr(&s, &codes);
-      _free(&codes);
-    }
-    stream n = {};
-    cstream_int_set(&n, round * -977);
-    char* num = nullptr;
-    cstream_to_vstr(&n, &num);
-    _free(&num);
-
-    __VARBUF(b, 2);
-    for (uint16_t v = 0; v < 40; ++v) buf_psh(b, &v);
-    buf_rst(b);
-    uint16_t v = 0;
-    while (buf_pop(b, &v) == 0) {
-    }
-    buf_end(b);
-  }
+  instr::lib_workload();
 }
 
 struct cvr_row {
@@ -119,6 +82,7 @@ uint32_t ticks = 0;
 uint32_t step_clock() { return ticks++; }
 
 record run(bool keep) {
+  instr::arena::on();
   test_cvr_cache_set(keep);
   rscmng_cache_set(keep);
   const auto before = timer_counts();
