@@ -60,12 +60,14 @@ bool put_txt(vmap* tbl, vtyp* ent, const char* key, const char* v) {
   return scoped([&] { return vmap_put_str_str(tbl, ent, key, v, 0); }) == 0;
 }
 
-bool run_cmd(const char* adr, const char* nam, const char* st) {
-  if (!opt_rcd.cmd_use) return true;
+// A command that cannot run (cmd_run names it on standard error) does not end the pass: the
+// change it was for stands, and the other devices are still watched.
+void run_cmd(const char* adr, const char* nam, const char* st) {
+  if (!opt_rcd.cmd_use) return;
   const bool on = std::strcmp(st, "ON") == 0;
   const char* tpl = on ? opt_rcd.cmdon : opt_rcd.cmdoff;
-  if (tpl == nullptr || *tpl == '\0') return true;
-  return scoped([&] { return cmd_run(adr, nam, st, tpl); }) == 0;
+  if (tpl == nullptr || *tpl == '\0') return;
+  scoped([&] { return cmd_run(adr, nam, st, tpl); });
 }
 
 // Step 2 for one reported device; false ends the pass.
@@ -112,7 +114,8 @@ bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
     if (opt_rcd.dbgcnt) cnt_line(key, "set", c);
   }
   if (opt_rcd.fp) state_line(key, st);
-  return run_cmd(adr, nam, st);
+  run_cmd(adr, nam, st);
+  return true;
 }
 
 // Step 4 for one entry; false ends the pass.
@@ -136,7 +139,7 @@ bool swp_one(vmap* tbl, vtyp* ent) {
       char adr[ADR_CAP] = {};
       std::memcpy(adr, key, std::min(std::strlen(key), ADR_LEN));
       const char* nam = std::strlen(key) > ADR_LEN ? key + ADR_LEN + 1 : "";
-      if (!run_cmd(adr, nam, "OFF")) return false;
+      run_cmd(adr, nam, "OFF");
     }
   }
   return put_txt(tbl, ent, "chk", "-");

@@ -1,8 +1,10 @@
 #include "app/opt.h"
 #include "app/start.h"
 #include "platform/console.h"
+#include "platform/sig.h"
 
 int main(int argc, char** argv) {
+  sig_ini();
   if (const int st = con_ini(); st != 0) return st;
   if (argc >= 2 && opt_is_hlp(argv[1])) {
     opt_hlp_prt();

@@ -1,13 +1,17 @@
 #include "app/start.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
+#include "app/cmd_run.h"
 #include "app/dev_chk.h"
 #include "app/opt.h"
 #include "app/scoped.h"
 #include "base/base.h"
+#include "platform/sig.h"
 
 namespace {
 
@@ -63,9 +67,11 @@ void opt_rd(vmap* opts) {
         // The option notation stores every value as text: a decimal text counts as well.
         int32_t v = r.val;
         const char* txt = nullptr;
-        if (scoped([&] { return vmap_get_str_int(opts, nullptr, r.name, &v); }) != 0 &&
-            !(scoped([&] { return vmap_get_str_str(opts, nullptr, r.name, &txt); }) == 0 &&
-              opt_int_txt(txt, &v)))
+        // A negative count or timeout means nothing: the default, as for any unreadable value.
+        if ((scoped([&] { return vmap_get_str_int(opts, nullptr, r.name, &v); }) != 0 &&
+             !(scoped([&] { return vmap_get_str_str(opts, nullptr, r.name, &txt); }) == 0 &&
+               opt_int_txt(txt, &v))) ||
+            v < 0)
           v = r.val;
         *static_cast<int32_t*>(r.tgt) = v;
         break;
@@ -81,7 +87,21 @@ void opt_rd(vmap* opts) {
   opt_rcd.cmd_use = (*opt_rcd.cmdon != '\0' || *opt_rcd.cmdoff != '\0') ? 1 : 0;
 }
 
+int env_rd() {
+  const char* v = std::getenv("KESTREL_CMD_TIMEOUT");
+  if (v == nullptr || *v == '\0') return 0;
+  int32_t s = 0;
+  if (!opt_int_txt(v, &s) || s < 1 || s > CMD_TMO_MAX_S) {
+    std::fprintf(stderr, "kestrel: KESTREL_CMD_TIMEOUT=\"%s\": not a whole number of seconds from 1 to %d\n", v,
+                 CMD_TMO_MAX_S);
+    return 2;
+  }
+  cmd_tmo_set(static_cast<unsigned long>(s) * 1000);
+  return 0;
+}
+
 int start_up(int argc, char** argv) {
+  if (const int st = env_rd(); st != 0) return st;
   // Both maps live for the whole run: the watch loop never ends.
   static vmap opts;
   static vmap devs;
@@ -89,6 +109,12 @@ int start_up(int argc, char** argv) {
   if (scoped([&] { return opt_scn(&opts, argc, argv); }) != 0) return fail();
   opt_rcd.fp = 1;
   opt_rd(&opts);
+  // A placeholder no command can fill is named now, not at the first change hours later.
+  for (const char* t : {opt_rcd.cmdon, opt_rcd.cmdoff})
+    if (*t != '\0') cmd_tpl_say(t);
   if (scoped([&] { return vmap_set(&devs, VMAP_NST); }) != 0) return fail();
-  for (;;) dev_chk(&devs);
+  for (;;) {
+    dev_chk(&devs);
+    sig_chk();
+  }
 }

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "platform/bt_stk.h"
+#include "platform/sig.h"
 
 namespace {
 
@@ -86,11 +87,17 @@ uint64_t bt_unit_ms() {
 }
 
 void bt_slp_ms(uint64_t ms) {
+  sig_chk();
   if (ms == 0) return;  // even a past deadline would cost the timer slack
 #ifdef _WIN32
-  // Sleep is not cut short by anything; INFINITE (all bits set) is no length.
-  for (; ms > 0x7FFFFFFF; ms -= 0x7FFFFFFF) Sleep(0x7FFFFFFF);
+  // Sleep is cut short by nothing: in steps, to see a request to end (it comes on another
+  // thread) within a tenth of a second.
+  for (; ms > 100; ms -= 100) {
+    Sleep(100);
+    sig_chk();
+  }
   Sleep(static_cast<DWORD>(ms));
+  sig_chk();
 #else
   // Against an absolute deadline, so a signal cannot stretch or cut the wait.
   timespec end{};
@@ -98,8 +105,9 @@ void bt_slp_ms(uint64_t ms) {
   end.tv_sec += static_cast<time_t>(ms / 1000);
   end.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
   if (end.tv_nsec >= 1000000000L) end.tv_sec += 1, end.tv_nsec -= 1000000000L;
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
-  }
+  // A request to end the program cuts it short: the program ends here, not after a search
+  // that would report nothing.
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) sig_chk();
 #endif
 }
 

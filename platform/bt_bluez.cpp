@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/bt_stk.h"
+#include "platform/sig.h"
 
 namespace {
 
@@ -287,6 +288,7 @@ int bt_bluez::on_sig(sd_bus_message* m, void* self, sd_bus_error*) {
 
 bool bt_bluez::srv(uint64_t end, std::string& why) {
   for (;;) {
+    sig_chk();   // a request to end the program ends it here, not after a search cut short
     int r = sd_bus_process(bus_, nullptr);
     if (r < 0) return lost(r, why);
     const uint64_t now = now_us();

@@ -34,7 +34,8 @@ std::unique_ptr<bt_stk> bt_sim_mak(const char* pth);
 // chooses again from the environment.
 void bt_stk_set(std::unique_ptr<bt_stk> stk);
 
-// Sleeps `ms` milliseconds, signals notwithstanding.
+// Sleeps `ms` milliseconds, signals notwithstanding; a request to end the program
+// (platform/sig.h) ends it here.
 void bt_slp_ms(uint64_t ms);
 // The inquiry unit in milliseconds: 1280, as the radio counts it. Tests that must run many
 // passes of a real-time stack may shorten it with KESTREL_BT_UNIT_MS (1 to 1280).

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <unordered_set>
@@ -56,6 +57,35 @@ DWORD err_from_errno(int e) {
     default:
       return ERROR_GEN_FAILURE;
   }
+}
+
+// Children started and not yet reaped, each the leader of a process group of its own: what a
+// request to end the program ends (prc_kill_all, from a signal handler).
+constexpr int RUN_MAX = 16;
+volatile sig_atomic_t running[RUN_MAX];
+
+void run_add(pid_t pid) {
+  for (auto& r : running)
+    if (r == 0) {
+      r = pid;
+      return;
+    }
+}
+
+void run_del(pid_t pid) {
+  for (auto& r : running)
+    if (r == pid) r = 0;
+}
+
+// The signals that end the program: held back while a child is started and listed, so that none
+// can find it started but not yet listed.
+sigset_t end_sigs() {
+  sigset_t s;
+  sigemptyset(&s);
+  sigaddset(&s, SIGTERM);
+  sigaddset(&s, SIGINT);
+  sigaddset(&s, SIGHUP);
+  return s;
 }
 
 // One started child, shared by its process and thread handles.
@@ -122,6 +152,7 @@ DWORD status_code(const child& c, int st) {
 }
 
 void mark_ended(child& c, DWORD code) {
+  run_del(c.pid);
   c.ended = true;
   c.code = code;
   if (c.pidfd >= 0) close(c.pidfd);
@@ -199,6 +230,7 @@ void adopt_orphan(pid_t pid) {
 void release_child(child* c) {
   if (--c->refs > 0) return;
   if (!reap(*c, false)) {
+    run_del(c->pid);   // left to run: no longer a command of ours to end
     if (c->pidfd >= 0) close(c->pidfd);
     adopt_orphan(c->pid);
   }
@@ -392,14 +424,22 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
   sigfillset(&all);
   posix_spawnattr_setsigmask(&res.at, &none);
   posix_spawnattr_setsigdefault(&res.at, &all);
-  posix_spawnattr_setflags(&res.at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // A process group of its own, so that ending it ends what it started too (the job object of
+  // Windows).
+  posix_spawnattr_setpgroup(&res.at, 0);
+  posix_spawnattr_setflags(&res.at, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
   char** envp = lpEnvironment != nullptr ? envv.data() : environ;
   pid_t pid = -1;
+  const sigset_t ends = end_sigs();
+  sigset_t old_mask;
+  pthread_sigmask(SIG_BLOCK, &ends, &old_mask);
   // An application name is a path as it stands; a bare program name is looked up on PATH.
   rc = lpApplicationName != nullptr
            ? posix_spawn(&pid, prog, &res.fa, &res.at, argv.data(), envp)
            : posix_spawnp(&pid, prog, &res.fa, &res.at, argv.data(), envp);
+  if (rc == 0) run_add(pid);
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   if (rc != 0) return fail(err_from_errno(rc));
 
   child* c = res.chd;
@@ -463,9 +503,49 @@ BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode) {
   // Still our unreaped child, so the pid cannot have been reused.
   c.killed = true;
   c.kill_code = uExitCode;
-  if (kill(c.pid, SIGKILL) != 0) return fail(err_from_errno(errno));
+  // With what it started: its process group (the child's own pid, still ours unreaped).
+  if (kill(-c.pid, SIGKILL) != 0 && kill(c.pid, SIGKILL) != 0) return fail(err_from_errno(errno));
   reap(c, true);
   return TRUE;
+}
+
+void prc_kill_all() {
+  for (const auto& r : running) {
+    const pid_t pid = r;
+    if (pid != 0) kill(-pid, SIGKILL);
+  }
+}
+
+int prc_fnd(const char* name, std::string* path) {
+  try {
+    if (std::strchr(name, '/') != nullptr) {
+      *path = name;
+      return 0;
+    }
+    std::string dirs;
+    if (const char* p = std::getenv("PATH"); p != nullptr) {
+      dirs = p;
+    } else {
+      // As execvp does without PATH: the system's default.
+      dirs.resize(confstr(_CS_PATH, nullptr, 0));
+      confstr(_CS_PATH, dirs.data(), dirs.size());
+      dirs.resize(std::strlen(dirs.c_str()));
+    }
+    for (size_t b = 0;;) {
+      const size_t e = std::min(dirs.find(':', b), dirs.size());
+      // An empty entry is the current directory, as execvp reads PATH.
+      std::string cand = e == b ? std::string(name) : dirs.substr(b, e - b) + "/" + name;
+      struct stat sb{};
+      if (stat(cand.c_str(), &sb) == 0 && S_ISREG(sb.st_mode) && access(cand.c_str(), X_OK) == 0) {
+        *path = e == b ? "./" + cand : cand;
+        return 0;
+      }
+      if (e == dirs.size()) break;
+      b = e + 1;
+    }
+  } catch (...) {
+  }
+  return PRC_FND_NONE;
 }
 
 BOOL CloseHandle(HANDLE hObject) {

@@ -8,9 +8,6 @@
 // The system's calls, with each command in a job object of its own (platform/win/prc_win.h).
 #include "platform/win/prc_win.h"
 #else
-#include <string>
-#include <vector>
-
 #include "platform/windows.h"
 
 using UINT = uint32_t;
@@ -153,6 +150,12 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                LPDWORD lpNumberOfBytesWritten, LPVOID lpOverlapped);
 
+#endif
+
+// On every platform: how a command line becomes a program and its arguments.
+#include <string>
+#include <vector>
+
 // Splits a command line into arguments as the Windows C runtime does:
 // - spaces and tabs separate arguments outside double quotes;
 // - a double quote opens or closes a quoted group and is dropped; "" inside a group gives one
@@ -164,4 +167,21 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 //   backslash (the multi-byte runtime on a code page 932 system does the same).
 // The same rules hold for the first argument.
 std::vector<std::string> cmdline_split(const char* cmd);
-#endif
+
+// The program a command names, as it will be started: a name with a directory part as it
+// stands; a bare name looked up in the directories of PATH, and there only (on Linux as execvp
+// looks, an empty entry meaning the current directory; on Windows never the current directory,
+// ".exe" added to a name without an extension). 0 with the path, or PRC_FND_NONE.
+inline constexpr int PRC_FND_NONE = 1;
+int prc_fnd(const char* name, std::string* path);
+
+// Whether the program at path reads its command line as cmd.exe does: a batch file (.bat,
+// .cmd) or cmd.exe itself.
+bool prc_is_cmd(const char* path);
+
+// A few words for an error CreateProcessA left in GetLastError.
+std::string prc_err_txt(DWORD e);
+
+// Ends every child still running with what it started (on Linux its process group; on Windows
+// its job). Safe in a signal handler and from the console's control handler thread.
+void prc_kill_all();

@@ -1,5 +1,9 @@
-// Command-line splitting of the Windows C runtime.
+// Command lines as the Windows C runtime reads them, and what can be said of a program by its
+// path, on every platform.
 #include "platform/process.h"
+
+#include <cctype>
+#include <cstring>
 
 namespace {
 
@@ -53,4 +57,32 @@ std::vector<std::string> cmdline_split(const char* cmd) {
     out.push_back(std::move(arg));
   }
   return out;
+}
+
+bool prc_is_cmd(const char* path) {
+  const char* base = path;
+  for (const char* p = path; *p != '\0'; ++p)
+    if (*p == '/' || *p == '\\') base = p + 1;
+  auto is = [](const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b)
+      if (std::tolower(static_cast<unsigned char>(*a)) != *b) return false;
+    return *a == *b;
+  };
+  const char* dot = std::strrchr(base, '.');
+  return is(base, "cmd") || is(base, "cmd.exe") || (dot != nullptr && (is(dot, ".bat") || is(dot, ".cmd")));
+}
+
+std::string prc_err_txt(DWORD e) {
+  switch (e) {
+    case ERROR_FILE_NOT_FOUND:
+      return "not found";
+    case ERROR_ACCESS_DENIED:
+      return "permission denied";
+    case ERROR_BAD_FORMAT:
+      return "not a program this system can run";
+    case ERROR_NOT_ENOUGH_MEMORY:
+      return "out of memory or processes";
+    default:
+      return "error " + std::to_string(static_cast<unsigned long>(e));
+  }
 }

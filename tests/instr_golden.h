@@ -277,8 +277,8 @@ inline void lib_workload() {
 
 #ifdef INSTR_WATCH
 // Passes of the watcher over a scripted stack: devices coming, counted down, paired and absent,
-// going; the second pass is cut short by an event command that cannot start. scn: a path for
-// the scenario file.
+// going; in the second an event command cannot start, the fourth is cut short by a heap call
+// that fails. scn: a path for the scenario file.
 inline void watch_workload(const std::string& scn) {
   std::ofstream(scn, std::ios::binary) << "pass\n"
                                           "device 00:00:00:00:00:01 - a\n"
@@ -302,8 +302,14 @@ inline void watch_workload(const std::string& scn) {
     // Commands only in the pass whose one change is the device whose command cannot start.
     opt_rcd.cmdon = p == 1 ? "@name@" : "";
     opt_rcd.cmd_use = p == 1 ? 1 : 0;
+    ++dbg_busy;   // the test's own call, not the workload's
+    heap_fail_set(p == 3 ? 12 : 0);
+    --dbg_busy;
     dev_chk(&tbl);
   }
+  ++dbg_busy;
+  heap_fail_set(0);
+  --dbg_busy;
   vmap_end(&tbl);
   bt_stk_set(nullptr);
 }

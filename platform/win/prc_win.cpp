@@ -1,6 +1,9 @@
 // Commands in job objects: which job belongs to which child.
 #include "platform/win/prc_win.h"
+#include "platform/process.h"
 
+#include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -12,10 +15,20 @@
 namespace {
 
 // The job of each child whose process handle is still open. A handful at most: the watcher
-// runs one command at a time.
+// runs one command at a time. The console's control handler reads them from a thread of its own.
 std::vector<std::pair<HANDLE, HANDLE>> jobs;
+CRITICAL_SECTION jobs_cs;
+struct jobs_cs_ini {
+  jobs_cs_ini() { InitializeCriticalSection(&jobs_cs); }
+} jobs_cs_once;
+
+struct jobs_lck {
+  jobs_lck() { EnterCriticalSection(&jobs_cs); }
+  ~jobs_lck() { LeaveCriticalSection(&jobs_cs); }
+};
 
 HANDLE job_of(HANDLE prc) {
+  jobs_lck l;
   for (const auto& [p, j] : jobs)
     if (p == prc) return j;
   return nullptr;
@@ -43,7 +56,10 @@ BOOL prc_win_crt(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRI
     CloseHandle(job);
     job = nullptr;
   }
-  if (job != nullptr) jobs.emplace_back(pi.hProcess, job);
+  if (job != nullptr) {
+    jobs_lck l;
+    jobs.emplace_back(pi.hProcess, job);
+  }
   if ((dwCreationFlags & CREATE_SUSPENDED) == 0) ResumeThread(pi.hThread);
   return TRUE;
 }
@@ -62,6 +78,7 @@ BOOL prc_win_trm(HANDLE hProcess, UINT uExitCode) {
 }
 
 BOOL prc_win_cls(HANDLE hObject) {
+  jobs_lck l;
   for (auto it = jobs.begin(); it != jobs.end(); ++it) {
     if (it->first == hObject) {
       CloseHandle(it->second);
@@ -73,3 +90,42 @@ BOOL prc_win_cls(HANDLE hObject) {
 }
 
 HANDLE prc_win_job(HANDLE hProcess) { return job_of(hProcess); }
+
+void prc_kill_all() {
+  jobs_lck l;
+  for (const auto& [p, j] : jobs) TerminateJobObject(j, static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+}
+
+int prc_fnd(const char* name, std::string* path) {
+  try {
+    if (std::strpbrk(name, "\\/:") != nullptr) {
+      *path = name;
+      return 0;
+    }
+    // Only the directories of PATH: not the current directory, which the system's own search
+    // looks in first (a program planted where kestrel runs would run instead).
+    const bool ext = std::strchr(name, '.') != nullptr;
+    const DWORD n = GetEnvironmentVariableA("PATH", nullptr, 0);
+    std::string dirs(n, '\0');
+    if (n == 0 || GetEnvironmentVariableA("PATH", dirs.data(), n) == 0) return PRC_FND_NONE;
+    dirs.resize(std::strlen(dirs.c_str()));
+    for (size_t b = 0; b <= dirs.size();) {
+      size_t e = dirs.find(';', b);
+      if (e == std::string::npos) e = dirs.size();
+      std::string dir = dirs.substr(b, e - b);
+      if (dir.size() >= 2 && dir.front() == '"' && dir.back() == '"') dir = dir.substr(1, dir.size() - 2);
+      if (!dir.empty()) {
+        if (dir.back() != '\\' && dir.back() != '/') dir += '\\';
+        const std::string cand = dir + name + (ext ? "" : ".exe");
+        const DWORD a = GetFileAttributesA(cand.c_str());
+        if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+          *path = cand;
+          return 0;
+        }
+      }
+      b = e + 1;
+    }
+  } catch (...) {
+  }
+  return PRC_FND_NONE;
+}

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <map>
 #include <cstdio>
 #include <random>
 #include <regex>
@@ -103,6 +104,115 @@ TEST_F(CmdRun, AQuotedPlaceholderIsAlwaysExactlyItsValue) {
       ASSERT_EQ(cmd_run("0A0B0C0D0E0F", name.c_str(), "ON", dump(f.tpl).c_str()), 0) << name << " in " << f.tpl;
       EXPECT_EQ(tu::slurp(out), f.before + name + f.after + "\n0A0B0C0D0E0F\n--\n") << name << " in " << f.tpl;
     }
+  }
+}
+
+// The arguments a filled template gives by the README's rules, worked out on the template's
+// characters and the values' (never on a filled-in line): blanks separate outside double
+// quotes; the template's quotes and backslashes follow the Windows C runtime ("" inside a
+// group is a quote, 2n(+1) backslashes before a quote give n (and a quote)); every character of
+// a value stands for itself, but a value's blank outside quotes separates; a value that starts
+// an argument with "-" starts it with "?"; a value's 0xFE and 0xFF bytes are "?".
+std::vector<std::string> rules(const std::string& tpl, const std::map<std::string, std::string>& vals) {
+  struct ch {
+    std::string c;   // one character: one byte, or a Shift-JIS lead byte with its trail
+    bool val;
+    bool mark;       // a value's boundary (a value may be empty)
+  };
+  auto chars = [](const std::string& t, bool val, std::vector<ch>& out) {
+    for (size_t i = 0; i < t.size();) {
+      const size_t n = sjis_lead(static_cast<unsigned char>(t[i])) && i + 1 < t.size() ? 2 : 1;
+      std::string c = t.substr(i, n);
+      if (val && (c == "\xFE" || c == "\xFF")) c = "?";
+      out.push_back({c, val, false});
+      i += n;
+    }
+  };
+  std::vector<ch> in;
+  for (size_t i = 0; i < tpl.size();) {
+    if (tpl.compare(i, 2, "@@") == 0) {
+      in.push_back({"@", false, false});
+      i += 2;
+    } else if (tpl[i] == '@') {
+      const size_t e = tpl.find('@', i + 1);
+      in.push_back({"", true, true});
+      chars(vals.at(tpl.substr(i + 1, e - i - 1)), true, in);
+      in.push_back({"", true, true});
+      i = e + 1;
+    } else {
+      const size_t n = sjis_lead(static_cast<unsigned char>(tpl[i])) && i + 1 < tpl.size() ? 2 : 1;
+      in.push_back({tpl.substr(i, n), false, false});
+      i += n;
+    }
+  }
+  std::vector<std::string> args;
+  std::string arg;
+  bool open = false, quoted = false;
+  auto add = [&](const std::string& c, bool val) {
+    arg += val && arg.empty() && c == "-" ? "?" : c;
+    open = true;
+  };
+  for (size_t i = 0; i < in.size(); ++i) {
+    const ch& c = in[i];
+    if (c.mark) continue;
+    if ((c.c == " " || c.c == "\t") && !quoted) {
+      if (open) args.push_back(arg);
+      arg.clear();
+      open = false;
+    } else if (c.val) {
+      add(c.c, true);
+    } else if (c.c == "\\") {
+      size_t j = i;
+      while (j < in.size() && !in[j].val && in[j].c == "\\") ++j;
+      const size_t n = j - i;
+      if (j < in.size() && !in[j].val && in[j].c == "\"") {
+        for (size_t k = 0; k < n / 2; ++k) add("\\", false);
+        if (n % 2 != 0) {
+          add("\"", false);
+          ++j;
+        }
+      } else {
+        for (size_t k = 0; k < n; ++k) add("\\", false);
+      }
+      i = j - 1;
+    } else if (c.c == "\"") {
+      if (quoted && i + 1 < in.size() && !in[i + 1].val && in[i + 1].c == "\"") {
+        add("\"", false);
+        ++i;
+      } else {
+        quoted = !quoted;
+        open = true;
+      }
+    } else {
+      add(c.c, false);
+    }
+  }
+  if (open) args.push_back(arg);
+  return args;
+}
+
+TEST_F(CmdRun, FilledTemplatesSplitAsTheRulesSay) {
+  // Random templates of quotes, backslashes, blanks, marker bytes, dashes and placeholders,
+  // with names that are empty, start with "-", or hold quotes, backslashes and blanks.
+  std::vector<std::string> names = hostile_names;
+  for (const char* n : {"-f/etc/shadow", "--x", "-", "a\xFE" "b", "\xFF", " -x", "-\x83\x5C"}) names.push_back(n);
+  const char* pieces[] = {"\"", "\"", "\\", " ", "x", "-", "@name@", "@name@", "@addr@", "\xFE", "\xFF",
+                          "\x83\x5C", "\"\"", "@@"};
+  std::mt19937 rng(20);
+  for (int round = 0; round < 400; ++round) {
+    std::string tpl;
+    for (unsigned k = 1 + rng() % 8; k > 0; --k) tpl += pieces[rng() % std::size(pieces)];
+    const std::string& name = names[rng() % names.size()];
+    std::map<std::string, std::string> vals = {{"name", name}, {"addr", "0A0B0C0D0E0F"}, {"onoff", "ON"}};
+    std::vector<std::string> want = rules(tpl, vals);
+    std::remove(out.c_str());
+    // After the dump program's own two arguments, closed off so that an open quote stays in the
+    // random part: a lone closing quote and blank end it.
+    ASSERT_EQ(cmd_run("0A0B0C0D0E0F", name.c_str(), "ON", dump(tpl).c_str()), 0) << tpl;
+    std::string got_all = tu::slurp(out);
+    std::string w;
+    for (const std::string& a : want) w += a + "\n";
+    EXPECT_EQ(got_all, w + "--\n") << "template [" << tpl << "] name [" << name << "]";
   }
 }
 

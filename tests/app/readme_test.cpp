@@ -100,11 +100,19 @@ class Readme : public testing::Test {
 };
 
 TEST_F(Readme, QuotingACommandTemplate) {
-  const auto r = example("kestrel '/cmdon=\"notify-send kestrel @name@\"'");
+  auto r = example("kestrel '/cmdon=\"notify-send -- kestrel \\\"@name@\\\"\"'");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, ON + OFF);
+  EXPECT_EQ(r.cmds, "notify-send\n--\nkestrel\nmy phone\n--\n");
   // Unquoted in the template, the name splits at its blank.
+  r = sh("kestrel '/cmdon=\"notify-send kestrel @name@\"'");
   EXPECT_EQ(r.cmds, "notify-send\nkestrel\nmy\nphone\n--\n");
+  // A name handed to a shell as its argument, not as part of its script.
+  std::ofstream(dir.file("s.scn")) << "pass\ndevice 00:11:22:33:44:55 - $(touch pwned) `touch pwned2`\n";
+  r = example("kestrel '/cmdon=\"sh -c \\\"notify-send -- kestrel \\\\\\\"$1\\\\\\\"\\\" sh \\\"@name@\\\"\"'");
+  EXPECT_EQ(r.cmds, "notify-send\n--\nkestrel\n$(touch pwned) `touch pwned2`\n--\n");
+  EXPECT_FALSE(tu::exists(dir.file("pwned")));
+  EXPECT_FALSE(tu::exists(dir.file("pwned2")));
 }
 
 TEST_F(Readme, OneExampleForEachOption) {
@@ -117,12 +125,12 @@ TEST_F(Readme, OneExampleForEachOption) {
       {"kestrel /t=8              # a longer inquiry: 8 x 1.28 s per pass", ON + OFF, ""},
       {"kestrel /c=0              # OFF at the first pass a device is missed", ON + OFF, ""},
       {"kestrel /fp               # state lines (the default)", ON + OFF, ""},
-      {"kestrel /nfp '/cmdon=\"notify-send kestrel @name@\"'   # commands only, no state lines", "",
-       "notify-send\nkestrel\nmy\nphone\n--\n"},
-      {"kestrel '/cmdon=\"notify-send kestrel \\\"@name@ is here\\\"\"'", ON + OFF,
-       "notify-send\nkestrel\nmy phone is here\n--\n"},
-      {"kestrel '/cmdoff=\"notify-send kestrel \\\"@name@ has left\\\"\"'", ON + OFF,
-       "notify-send\nkestrel\nmy phone has left\n--\n"},
+      {"kestrel /nfp '/cmdon=\"notify-send -- kestrel \\\"@name@\\\"\"'   # commands only, no state lines", "",
+       "notify-send\n--\nkestrel\nmy phone\n--\n"},
+      {"kestrel '/cmdon=\"notify-send -- kestrel \\\"@name@ is here\\\"\"'", ON + OFF,
+       "notify-send\n--\nkestrel\nmy phone is here\n--\n"},
+      {"kestrel '/cmdoff=\"notify-send -- kestrel \\\"@name@ has left\\\"\"'", ON + OFF,
+       "notify-send\n--\nkestrel\nmy phone has left\n--\n"},
       {"kestrel /dbgcnt           # each device's missed-pass count after every pass",
        KEY + "/set/count=3\n" + ON + KEY + "/down/count=2\n" + KEY + "/down/count=1\n" + KEY +
            "/down/count=0\n" + OFF,
@@ -147,19 +155,19 @@ TEST_F(Readme, OneExampleForEachOption) {
 
 TEST_F(Readme, DesktopNotification) {
   const auto r = example(
-      "kestrel '/cmdon=\"notify-send -a kestrel \\\"@name@\\\" \\\"in range since @time@\\\"\"' "
-      "'/cmdoff=\"notify-send -a kestrel \\\"@name@\\\" \\\"out of range\\\"\"'");
+      "kestrel '/cmdon=\"notify-send -a kestrel -- \\\"@name@\\\" \\\"in range since @time@\\\"\"' "
+      "'/cmdoff=\"notify-send -a kestrel -- \\\"@name@\\\" \\\"out of range\\\"\"'");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, ON + OFF);
-  EXPECT_TRUE(std::regex_match(r.cmds, std::regex("notify-send\n-a\nkestrel\nmy phone\nin range since " + TIME +
-                                                  "\n--\nnotify-send\n-a\nkestrel\nmy phone\nout of range\n--\n")))
+  EXPECT_TRUE(std::regex_match(r.cmds, std::regex("notify-send\n-a\nkestrel\n--\nmy phone\nin range since " + TIME +
+                                                  "\n--\nnotify-send\n-a\nkestrel\n--\nmy phone\nout of range\n--\n")))
       << r.cmds;
 }
 
 TEST_F(Readme, PresenceOverMqtt) {
   const auto r = example(
-      "kestrel /nfp '/cmdon=\"mosquitto_pub -h localhost -r -t kestrel/@addr@ -m @onoff@\"' "
-      "'/cmdoff=\"mosquitto_pub -h localhost -r -t kestrel/@addr@ -m @onoff@\"'");
+      "kestrel /nfp '/cmdon=\"mosquitto_pub -h localhost -r -t \\\"kestrel/@addr@\\\" -m \\\"@onoff@\\\"\"' "
+      "'/cmdoff=\"mosquitto_pub -h localhost -r -t \\\"kestrel/@addr@\\\" -m \\\"@onoff@\\\"\"'");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.cmds,

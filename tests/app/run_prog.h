@@ -132,6 +132,15 @@ class live_prog {
   live_prog& operator=(const live_prog&) = delete;
 
   bool started() const { return p_.pid > 0; }
+  pid_t pid() const { return p_.pid; }
+  // Everything it wrote on standard error, once it has ended.
+  std::string err_all() {
+    std::string e;
+    char b[4096];
+    ssize_t n;
+    while (p_.err >= 0 && (n = read(p_.err, b, sizeof b)) > 0) e.append(b, static_cast<size_t>(n));
+    return e;
+  }
   // The next line of standard output, line feed included; what came before the end of the
   // output or the time limit when no whole line did.
   std::string line(int timeout_ms = 20000) {

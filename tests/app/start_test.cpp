@@ -51,19 +51,23 @@ TEST_F(OptRd, FlagsAndTheirOrder) {
 
 TEST_F(OptRd, IntegersFromIntegersOrDecimalTexts) {
   ASSERT_EQ(vmap_put_str_int(&opts, nullptr, "t", 9, 0), 0);
-  txt("c", "-2");
+  txt("c", "+2");
   opt_rd(&opts);
   EXPECT_EQ(opt_rcd.t, 9);
-  EXPECT_EQ(opt_rcd.c, -2);
+  EXPECT_EQ(opt_rcd.c, 2);
 }
 
 TEST_F(OptRd, OtherTextsLeaveTheDefault) {
-  for (const char* bad : {"5x", "", "-", "+", " 5", "5 ", "0x10", "99999999999", "2147483648", "1.5"}) {
+  // A negative count never lets a device turn OFF, and counting it down would overflow.
+  for (const char* bad : {"5x", "", "-", "+", " 5", "5 ", "0x10", "99999999999", "2147483648", "1.5", "-1",
+                          "-2147483648"}) {
     vmap_end(&opts);
     ASSERT_EQ(vmap_set(&opts, 0), 0);
     txt("t", bad);
+    txt("c", bad);
     opt_rd(&opts);
     EXPECT_EQ(opt_rcd.t, 4) << "'" << bad << "'";
+    EXPECT_EQ(opt_rcd.c, 3) << "'" << bad << "'";
   }
   vmap_end(&opts);
   ASSERT_EQ(vmap_set(&opts, 0), 0);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -29,7 +30,9 @@ struct run_out {
 
 // Runs kestrel.exe with `args` and extra environment entries, its standard output and error
 // in files of `dir`.
-run_out run(const tu::tmp_dir& dir, const std::string& args, const std::vector<std::pair<std::string, std::string>>& env) {
+// cwd: the directory it starts in (NULL: the test's).
+run_out run(const tu::tmp_dir& dir, const std::string& args, const std::vector<std::pair<std::string, std::string>>& env,
+            const char* cwd = nullptr) {
   run_out r;
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
   const std::string out = dir.file("out"), err = dir.file("err");
@@ -45,7 +48,7 @@ run_out run(const tu::tmp_dir& dir, const std::string& args, const std::vector<s
   si.hStdError = he;
   PROCESS_INFORMATION pi = {};
   std::string line = "\"" + win_path(KESTREL_BIN) + "\" " + args;
-  const BOOL ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  const BOOL ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd, &si, &pi);
   for (const auto& [k, v] : env) SetEnvironmentVariableA(k.c_str(), nullptr);
   CloseHandle(ho);
   CloseHandle(he);
@@ -168,6 +171,95 @@ TEST_F(KestrelExe, SetsWithoutByteCodesAreRefused) {
     EXPECT_EQ(r.out, "") << set;
     EXPECT_EQ(r.err, std::string("kestrel: KESTREL_CHARSET: unknown character set \"") + set + "\"\n");
   }
+}
+
+// One argument of a command line, quoted as the C runtime reads it back.
+std::string quoted(const std::string& a) {
+  std::string q = "\"";
+  size_t bs = 0;
+  for (char c : a) {
+    if (c == '\\') {
+      ++bs;
+      continue;
+    }
+    q.append(c == '"' ? 2 * bs + 1 : bs, '\\');
+    bs = 0;
+    q += c;
+  }
+  return q.append(2 * bs, '\\') + "\"";
+}
+
+// A text as the option notation reads it between double quotes: \\ and \" for \ and ".
+std::string esc(const std::string& t) {
+  std::string e;
+  for (char c : t) {
+    if (c == '\\' || c == '"') e += '\\';
+    e += c;
+  }
+  return e;
+}
+
+// cmd.exe runs a batch file and reads its line with rules of its own, in which \" is no quote:
+// a name's characters that cmd.exe gives a meaning become "?".
+TEST_F(KestrelExe, ABatchFileGetsNoCharacterOfANameThatCmdReadsItself) {
+  const std::string bat = win_path(dir.file("hook.bat")), got = win_path(dir.file("got.txt"));
+  std::ofstream(bat, std::ios::binary) << "@echo off\r\necho [%~1]>>\"" << got << "\"\r\n";
+  std::ofstream(dir.file("s.scn"), std::ios::binary)
+      << "pass\ndevice 00:00:00:00:00:01 - x\" & echo INJECTED > pwned.txt & rem \"\n"
+         "device 00:00:00:00:00:02 - %PATH% !x! ^(y)|<z>\n";
+  auto e = env;
+  e.emplace_back("KESTREL_BT_SIM", dir.file("s.scn"));
+  const run_out r = run(dir, quoted("/cmdon=\"" + esc(bat) + " \\\"@name@\\\"\""), e, win_path(dir.path().string()).c_str());
+  EXPECT_EQ(r.status, 0u) << r.err;
+  EXPECT_FALSE(tu::exists(dir.file("pwned.txt")));
+  EXPECT_EQ(tu::slurp(got), "[x? ? echo INJECTED ? pwned.txt ? rem ?]\r\n[?PATH? ?x? ??y???z?]\r\n");
+}
+
+// A program named without a directory is looked up on PATH only: one of that name in the
+// directory kestrel starts in does not run.
+TEST_F(KestrelExe, AProgramIsLookedUpOnPathNotInTheCurrentDirectory) {
+  std::filesystem::copy_file(KESTREL_BIN, dir.file("planted.exe"));
+  std::ofstream(dir.file("s.scn"), std::ios::binary) << "pass\ndevice 00:00:00:00:00:01 - a\n";
+  auto e = env;
+  e.emplace_back("KESTREL_BT_SIM", dir.file("s.scn"));
+  const run_out r = run(dir, quoted("/cmdon=\"planted /h\""), e, win_path(dir.path().string()).c_str());
+  EXPECT_EQ(r.status, 0u);
+  EXPECT_EQ(r.out, "010000000000-a=ON\n") << "the planted program printed its help";
+  EXPECT_NE(r.err.find("\"planted\" not found"), std::string::npos) << r.err;
+}
+
+bool ended(DWORD pid) {
+  HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (h == nullptr) return true;
+  const bool e = WaitForSingleObject(h, 5000) == WAIT_OBJECT_0;
+  CloseHandle(h);
+  return e;
+}
+
+DWORD pid_in(const std::string& file) {
+  for (int i = 0; i < 1000; ++i) {
+    std::ifstream in(file);
+    unsigned long p = 0;
+    if (in >> p && p > 0) return static_cast<DWORD>(p);
+    Sleep(10);
+  }
+  return 0;
+}
+
+TEST_F(KestrelExe, ACommandRunningPastTheTimeoutIsEndedWithWhatItStarted) {
+  std::ofstream(dir.file("s.scn"), std::ios::binary) << "pass\ndevice 00:00:00:00:00:01 - a\npass\n"
+                                                        "device 00:00:00:00:00:02 - b\n";
+  auto e = env;
+  e.emplace_back("KESTREL_BT_SIM", dir.file("s.scn"));
+  e.emplace_back("KESTREL_CMD_TIMEOUT", "1");
+  const std::string pid_file = win_path(dir.file("pid"));
+  const run_out r = run(dir, quoted("/cmdon=\"" + esc(win_path(WIN_HELPER)) + " spawn " + esc(pid_file) + "\""), e);
+  EXPECT_EQ(r.status, 0u);
+  EXPECT_EQ(r.out, "010000000000-a=ON\n020000000000-b=ON\n");
+  EXPECT_NE(r.err.find("still running after 1 s: ended"), std::string::npos) << r.err;
+  const DWORD child = pid_in(pid_file);
+  ASSERT_NE(child, 0u);
+  EXPECT_TRUE(ended(child)) << "what the command started ended with it";
 }
 
 // Option arguments are not read yet; once they are, their failures reach the parent as the
