@@ -6,29 +6,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <string>
 
 namespace {
 
-#ifdef _WIN32
-// The POSIX line reader, which the Windows C runtime lacks: the whole line, NUL bytes and
-// all, with its line feed; -1 at the end of the file or on a read error.
-ssize_t getline(char** buf, size_t* cap, FILE* f) {
-  size_t n = 0;
-  for (int c; (c = std::getc(f)) != EOF;) {
-    if (n + 2 > *cap) {
-      const size_t nc = *cap < 128 ? 128 : 2 * *cap;
-      char* nb = static_cast<char*>(std::realloc(*buf, nc));
-      if (nb == nullptr) return -1;
-      *buf = nb, *cap = nc;
-    }
-    (*buf)[n++] = static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  if (n == 0) return -1;
-  (*buf)[n] = '\0';
-  return static_cast<ssize_t>(n);
-}
-#endif
+// A line of a scenario is at most this long: the longest sensible one (a device with the longest
+// name in four-byte characters) is under 1 KiB, and a file that is no scenario (/dev/zero) must
+// not take all memory for its first line.
+constexpr size_t LIN_MAX = 65536;
 
 constexpr size_t NAM_MAX = BLUETOOTH_MAX_NAME_SIZE - 1;  // room for the terminator
 
@@ -178,29 +164,41 @@ bt_sim::bt_sim(const char* pth) : pth_(pth) {
     err_ = pth_ + ": cannot read the scenario: " + std::strerror(errno);
     return;
   }
-  // One line at a time into one buffer: a huge file costs only what it describes.
-  char* buf = nullptr;
-  size_t cap = 0;
-  ssize_t n;
-  errno = 0;
-  while ((n = getline(&buf, &cap, f)) >= 0) {
-    ++lin_no_;
-    const char* s = buf;
-    const char* e = buf + n;
-    if (lin_no_ == 1 && n >= 3 && std::memcmp(s, "\xEF\xBB\xBF", 3) == 0) s += 3;  // BOM
-    if (e > s && e[-1] == '\n') --e;
-    while (s < e && is_blk(*s)) ++s;
-    while (e > s && is_blk(e[-1])) --e;
-    if (s == e || *s == '#') continue;
-    if (!lin(s, static_cast<size_t>(e - s))) break;
+  // One line at a time into one buffer: a huge file costs only what it describes. A read that
+  // fails, or memory that runs out, is a fault of the scenario, never its end.
+  try {
+    std::string buf(LIN_MAX, '\0');
+    errno = 0;
+    for (;;) {
+      size_t n = 0;
+      int c;
+      while ((c = std::getc(f)) != EOF && c != '\n') {
+        if (n == LIN_MAX) break;
+        buf[n++] = static_cast<char>(c);
+      }
+      if (c == EOF && n == 0) break;
+      ++lin_no_;
+      if (n == LIN_MAX && c != EOF && c != '\n') {
+        flt("the line is longer than %u bytes", static_cast<unsigned>(LIN_MAX));
+        break;
+      }
+      const char* s = buf.data();
+      const char* e = s + n;
+      if (lin_no_ == 1 && n >= 3 && std::memcmp(s, "\xEF\xBB\xBF", 3) == 0) s += 3;  // BOM
+      while (s < e && is_blk(*s)) ++s;
+      while (e > s && is_blk(e[-1])) --e;
+      if (s != e && *s != '#' && !lin(s, static_cast<size_t>(e - s))) break;
+      if (c == EOF) break;
+    }
+    if (err_.empty() && std::ferror(f)) {
+      err_ = pth_ + ": cannot read the scenario: " + std::strerror(errno ? errno : EIO);
+    }
+  } catch (const std::bad_alloc&) {
+    err_ = pth_ + ":" + std::to_string(lin_no_) + ": out of memory reading the scenario";
   }
-  if (err_.empty() && std::ferror(f)) {
-    err_ = pth_ + ": cannot read the scenario: " + std::strerror(errno ? errno : EIO);
-  }
-  std::free(buf);
   std::fclose(f);
   if (!err_.empty()) {  // nothing of a bad scenario is played
-    pas_.clear(), dev_.clear(), nam_.clear();
+    pas_ = {}, dev_ = {}, nam_ = {};
   }
   pas_.shrink_to_fit(), dev_.shrink_to_fit(), nam_.shrink_to_fit();
 }

@@ -7,8 +7,9 @@
 //                                     FLAGS "-" or letters C(onnected) R(emembered)
 //                                     A(uthenticated); NAME the rest after one blank
 //   wait MS                           the pass's search takes MS milliseconds
-// After the last pass the next search ends the process with status 0; a bad file ends it at
-// the first search with status 2 and one line on standard error.
+// After the last pass the next search ends the process with status 0; a bad file (a malformed
+// line, a line longer than 64 KiB, a read that fails, memory that runs out while reading) ends
+// it at the first search with status 2 and one line on standard error.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/diag/fil.h"
 #include "base/diag/heap.h"
 
 uint32_t dbg_busy = 0;
@@ -146,7 +147,7 @@ int test_cvr_walk(const test_cvr_tbl* tbl, test_cvr_fnc fn, void* arg) {
 }
 
 int test_cvr_dump(const test_cvr_tbl* tbl, const char* path) {
-  FILE* f = std::fopen(path, "w");
+  FILE* f = diag_fopen(path);
   if (CVR(f == nullptr)) return -1;
   // The dump reads the table; its own conditions must not change it while it is written.
   ++dbg_busy;

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "base/diag/cvr.h"
+#include "base/diag/fil.h"
 #include "base/diag/rscmng.h"
 
 uint32_t mem_log_mod = 0x1F;
@@ -30,8 +31,8 @@ const char* env_or(const char* name, const char* dfl) {
   return CVR(v != nullptr && *v != '\0') ? v : dfl;
 }
 
-FILE* open_reg(const char* path, const char* how, const char* fnc) {
-  FILE* f = std::fopen(path, how);
+FILE* open_reg(const char* path, const char* fnc) {
+  FILE* f = diag_fopen(path);
   return static_cast<FILE*>(rscmng_psh(nullptr, f, sizeof(FILE), 0, __FILE__, __LINE__, fnc, "fopen"));
 }
 
@@ -87,10 +88,10 @@ int mem_log_psh(int* slot, int32_t err, const char* file, int line, const void* 
       std::atexit(mem_log_ext);
     }
     if (CVR(mod(MEM_LOG_FIL | MEM_LOG_FIL_NOW) && log_ == nullptr))
-      log_ = open_reg(env_or("BAS_MEMLOG_PATH", "memlog.log"), "w", "mem_log_psh");
+      log_ = open_reg(env_or("BAS_MEMLOG_PATH", "memlog.log"), "mem_log_psh");
     if (CVR(mod(MEM_LOG_ERR | MEM_LOG_ERR_NOW))) err_ = stderr;
     if (CVR(mod(MEM_LOG_LGT) && lgt_ == nullptr)) {
-      lgt_ = open_reg(env_or("BAS_MEMLLOG_PATH", "memlightlog.log"), "wb", "mem_log_psh");
+      lgt_ = open_reg(env_or("BAS_MEMLLOG_PATH", "memlightlog.log"), "mem_log_psh");
       if (CVR(lgt_ != nullptr)) lgt_blank(0);
     }
     mem_log_mod |= MEM_LOG_INI;
@@ -134,7 +135,7 @@ void mem_log_prt() {
   prt_busy_ = true;
   const int old = CVR(cnt_ == MEM_LOG_RING) ? nxt_ : 0;
   if (CVR(mod(MEM_LOG_FIL) && log_ == nullptr))
-    log_ = open_reg(env_or("BAS_MEMLOG_PATH", "memlog.log"), "w", "mem_log_prt");
+    log_ = open_reg(env_or("BAS_MEMLOG_PATH", "memlog.log"), "mem_log_prt");
   if (CVR(mod(MEM_LOG_ERR) && err_ == nullptr)) err_ = stderr;
   const bool to_log = CVR(mod(MEM_LOG_FIL) && !mod(MEM_LOG_FIL_NOW) && log_ != nullptr);
   const bool to_err = CVR(mod(MEM_LOG_ERR) && !mod(MEM_LOG_ERR_NOW) && err_ != nullptr);

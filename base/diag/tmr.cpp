@@ -9,6 +9,7 @@
 #endif
 
 #include "base/diag/cvr.h"
+#include "base/diag/fil.h"
 #include "base/diag/rscmng.h"
 
 namespace {
@@ -258,13 +259,15 @@ int tmr_prt_aut(const char* path, uint32_t interval, int64_t* last) {
   if (CVR(last == nullptr)) last = &last_;
   if (CVR(interval == 0)) interval = 1;
   const int64_t now = wal_();
-  if (CVR(now >= *last + interval)) {
+  // A time before the last report (the clock was set back) counts as due: the report would
+  // otherwise wait until the clock caught up again.
+  if (CVR(now >= *last + interval || now < *last)) {
     // Looked up only when a report is due: this runs after every registration.
     if (CVR(path == nullptr)) {
       const char* env = std::getenv("BAS_TMR_PATH");
       path = CVR(env != nullptr && *env != '\0') ? env : "_bas_tmr.txt";
     }
-    FILE* f = static_cast<FILE*>(rscmng_psh(nullptr, std::fopen(path, "w"), sizeof(FILE), 0,
+    FILE* f = static_cast<FILE*>(rscmng_psh(nullptr, diag_fopen(path), sizeof(FILE), 0,
                                             __FILE__, __LINE__, "tmr_prt_aut", "fopen"));
     if (CVR(f != nullptr)) {
       tmr_prt(f);

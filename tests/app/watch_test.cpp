@@ -129,4 +129,11 @@ TEST_F(Watch, StateLinesAreWrittenAsTheyHappen) {
   EXPECT_TRUE(p.running());
 }
 
+TEST_F(Watch, AFileThatIsNoScenarioIsAFaultNotItsEnd) {
+  const auto r = tu::run_prog({}, {"KESTREL_BT_SIM=/dev/zero"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "/dev/zero:1: the line is longer than 65536 bytes\n");
+}
+
 }  // namespace

@@ -299,6 +299,13 @@ TEST_F(Tmr, PeriodicReportAtMostOncePerInterval) {
   EXPECT_TRUE(wrote());
   tmr_prt_aut(path.c_str(), 0, &last);
   EXPECT_FALSE(wrote());
+  // The clock set back an hour: due at once, not when it has caught up again.
+  now_s = 1011 - 3600;
+  tmr_prt_aut(path.c_str(), 10, &last);
+  EXPECT_TRUE(wrote());
+  EXPECT_EQ(last, now_s);
+  tmr_prt_aut(path.c_str(), 10, &last);
+  EXPECT_FALSE(wrote());
 }
 
 TEST_F(Tmr, ARecordWithItsFunctionAndAReportFileThatCannotBeMade) {
