@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "app/cmd_run.h"
 #include "app/opt.h"
@@ -10,6 +12,7 @@
 #include "app/tim.h"
 #include "base/base.h"
 #include "platform/bluetooth.h"
+#include "platform/clock.h"
 #include "platform/crt_text.h"
 
 namespace {
@@ -70,6 +73,49 @@ void run_cmd(const char* adr, const char* nam, const char* st) {
   scoped([&] { return cmd_run(adr, nam, st, tpl); });
 }
 
+uint32_t tbl_max = DEV_TBL_MAX;
+
+// When a device went OFF: seconds of the monotonic clock, for the entry's "off" mark.
+int32_t off_now() { return static_cast<int32_t>(mono_ms() / 1000 & 0x7FFFFFFF); }
+
+// A table of more than tbl_max devices drops devices that are OFF, those OFF longest first (the
+// earliest "off" mark; a device without one first of all), until it holds tbl_max or none is
+// OFF. A dropped device that comes back is a new entry: it prints what an OFF one that comes
+// back prints.
+void tbl_trim(vmap* tbl, size_t n) {
+  if (n <= tbl_max) return;
+  struct gone {
+    int32_t off;
+    vtyp* ent;
+  };
+  std::vector<gone> offs;
+  vmap_itr itr = {};
+  bool whole = false;
+  try {
+    if (scoped([&] { return vmap_rng_pop_set(tbl, nullptr, 0, &itr); }) == 0) {
+      vtyp* ent = nullptr;
+      int st;
+      while ((st = scoped([&] { return vmap_rng_pop(&itr, &ent, 1); })) == 0) {
+        void* val = nullptr;
+        if (scoped([&] { return vtyp_ref_lnk_val(ent, 0, &val); }) != 0 ||
+            std::strcmp(static_cast<const char*>(val), "OFF") != 0)
+          continue;
+        int32_t off = 0;
+        if (scoped([&] { return vmap_get_str_int(tbl, ent, "off", &off); }) != 0) off = 0;
+        offs.push_back({off, ent});
+      }
+      whole = st == ERR_EOD;
+    }
+  } catch (const std::bad_alloc&) {
+    whole = false;
+  }
+  scoped([&] { return vmap_rng_pop_end(&itr); });
+  if (!whole) return;   // the next pass tries again
+  std::stable_sort(offs.begin(), offs.end(), [](const gone& a, const gone& b) { return a.off < b.off; });
+  for (size_t i = 0; i < offs.size() && n > tbl_max; ++i, --n)
+    if (scoped([&] { return vmap_del(tbl, offs[i].ent); }) != 0) return;
+}
+
 // Step 2 for one reported device; false ends the pass.
 bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
   char adr[ADR_CAP];
@@ -109,6 +155,7 @@ bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
 
   if (scoped([&] { return _vmap_put_str_str(tbl, nullptr, key, st, &ent, 0); }) != 0) return false;
   if (!put_txt(tbl, ent, "chk", "OK")) return false;
+  if (std::strcmp(st, "OFF") == 0 && !put_int(tbl, ent, "off", off_now())) return false;
   if (!have) {
     if (!put_int(tbl, ent, "cnt", c)) return false;
     if (opt_rcd.dbgcnt) cnt_line(key, "set", c);
@@ -135,6 +182,7 @@ bool swp_one(vmap* tbl, vtyp* ent) {
     } else {
       // The key text lives in the entry, which stays where it is when its value changes.
       if (scoped([&] { return vmap_put_str_str(tbl, nullptr, key, "OFF", 0); }) != 0) return false;
+      if (!put_int(tbl, ent, "off", off_now())) return false;
       if (opt_rcd.fp) state_line(key, "OFF");
       char adr[ADR_CAP] = {};
       std::memcpy(adr, key, std::min(std::strlen(key), ADR_LEN));
@@ -171,10 +219,16 @@ void dev_chk(vmap* tbl) {
   }
 
   vmap_itr itr = {};
+  size_t n = 0;
+  bool whole = false;
   if (scoped([&] { return vmap_rng_pop_set(tbl, nullptr, 0, &itr); }) == 0) {
     vtyp* ent = nullptr;
-    while (scoped([&] { return vmap_rng_pop(&itr, &ent, 1); }) == 0)
-      if (!swp_one(tbl, ent)) break;
+    int st;
+    while ((st = scoped([&] { return vmap_rng_pop(&itr, &ent, 1); })) == 0 && swp_one(tbl, ent)) ++n;
+    whole = st == ERR_EOD;
   }
   scoped([&] { return vmap_rng_pop_end(&itr); });
+  if (whole) tbl_trim(tbl, n);
 }
+
+void dev_tbl_max_set(uint32_t n) { tbl_max = n; }

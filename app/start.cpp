@@ -87,7 +87,10 @@ void opt_rd(vmap* opts) {
   opt_rcd.cmd_use = (*opt_rcd.cmdon != '\0' || *opt_rcd.cmdoff != '\0') ? 1 : 0;
 }
 
-int env_rd() {
+namespace {
+
+// The environment read at start-up: one line on standard error and status 2 for a bad value.
+int env_tmo() {
   const char* v = std::getenv("KESTREL_CMD_TIMEOUT");
   if (v == nullptr || *v == '\0') return 0;
   int32_t s = 0;
@@ -100,8 +103,24 @@ int env_rd() {
   return 0;
 }
 
+int env_max() {
+  const char* v = std::getenv("KESTREL_TABLE_MAX");
+  if (v == nullptr || *v == '\0') return 0;
+  int32_t n = 0;
+  if (!opt_int_txt(v, &n) || n < 1) {
+    std::fprintf(stderr, "kestrel: KESTREL_TABLE_MAX=\"%s\": not a whole number of devices from 1 to %d\n", v,
+                 INT32_MAX);
+    return 2;
+  }
+  dev_tbl_max_set(static_cast<uint32_t>(n));
+  return 0;
+}
+
+}  // namespace
+
 int start_up(int argc, char** argv) {
-  if (const int st = env_rd(); st != 0) return st;
+  if (const int st = env_tmo(); st != 0) return st;
+  if (const int st = env_max(); st != 0) return st;
   // Both maps live for the whole run: the watch loop never ends.
   static vmap opts;
   static vmap devs;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/containers/buf.h"
 #include "base/diag/cvr.h"
 #include "base/diag/err.h"
 #include "base/diag/malloc.h"
@@ -329,5 +330,30 @@ int vmap_rng_pop(vmap_itr* itr, vtyp** out, int descend) {
 int vmap_rng_pop_end(vmap_itr* itr) {
   rscmng_scp scp;
   while (CVR(itr->stk != nullptr)) frm_pop(itr);
+  return err_ok();
+}
+
+int vmap_del(vmap* vm, vtyp* ent) {
+  rscmng_scp scp;
+  if (CVR(vm == nullptr || ent == nullptr || (vm->flg & (VMAP_ODR | VMAP_EQU)) != 0)) return fail();
+  if (CVR(vm->flg & VMAP_NST)) {
+    // The children first, gathered before any goes: removing nodes under an open iteration would
+    // pull the tree from under it. A child whose parent was freed would pass for a child of
+    // whatever entry is made at that address next.
+    __VARBUF(kids, sizeof(vtyp*));
+    vmap_itr itr = {};
+    int st = vmap_rng_pop_set(vm, ent, 0, &itr);
+    vtyp* c = nullptr;
+    while (CVR(st == 0 && (st = vmap_rng_pop(&itr, &c, 1)) == 0)) {
+      if (CVR(buf_psh(kids, &c) != 0)) st = -1;
+    }
+    vmap_rng_pop_end(&itr);
+    buf_rst(kids);
+    bool ok = CVR(st == ERR_EOD);
+    while (CVR(ok && buf_pop(kids, &c) == 0)) ok = CVR(vmap_del(vm, c) == 0);
+    buf_end(kids);
+    if (CVR(!ok)) return fail();
+  }
+  if (CVR(map_del(&vm->map, ent) != 0)) return fail();
   return err_ok();
 }

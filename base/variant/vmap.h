@@ -57,3 +57,7 @@ int vmap_get_str_int(vmap* vm, vtyp* prn, const char* key, int32_t* out);
 int vmap_rng_pop_set(vmap* vm, vtyp* prn, uint32_t req, vmap_itr* itr);
 int vmap_rng_pop(vmap_itr* itr, vtyp** out, int descend);
 int vmap_rng_pop_end(vmap_itr* itr);
+// Removes an entry and every entry under it (in a nested vmap its children, theirs, and so on).
+// Only for vmaps that keep no insertion order and no equal keys: -1 for the others (their rings
+// and chains would have to be mended).
+int vmap_del(vmap* vm, vtyp* ent);

@@ -436,6 +436,48 @@ TEST_F(DevChk, APassCutAnywhereLeavesNothingButItsTable) {
   EXPECT_GT(calls, 20u);
 }
 
+// A table held to a few devices prints what an unbounded one prints: only devices that are OFF
+// are dropped, and one that comes back prints what an OFF one that comes back prints.
+TEST_F(DevChk, ABoundedTablePrintsWhatTheStepsPrint) {
+  std::mt19937 rng(21);
+  constexpr uint32_t MAX = 8;
+  dev_tbl_max_set(MAX);
+  for (int round = 0; round < 6; ++round) {
+    vmap_end(&tbl);
+    ASSERT_EQ(vmap_set(&tbl, VMAP_NST), 0);
+    opt_rcd = {4, static_cast<int32_t>(rng() % 3), "", "", 1, 0, 0, 0};
+    std::map<std::string, ref_ent> ref;
+    std::string scn;
+    std::vector<std::vector<ref_dev>> plan;
+    for (int p = 0; p < 60; ++p) {
+      scn += "pass\n";
+      std::vector<ref_dev> devs;
+      for (int d = 0; d < 12; ++d) {
+        const unsigned r = rng() % 10;
+        if (r < 5) continue;
+        const bool paired = d % 4 == 0;
+        const bool con = r < 9;
+        const int name = (p / 7 + d) % 5;   // names change now and then: new keys
+        char line[96];
+        std::snprintf(line, sizeof line, "device 00:00:00:00:00:%02X %s n%d\n", d, paired ? (con ? "CR" : "R") : "-", name);
+        scn += line;
+        char key[64];
+        std::snprintf(key, sizeof key, "%02X0000000000-n%d", d, name);
+        devs.push_back({key, con || !paired});
+      }
+      plan.push_back(devs);
+    }
+    scenario(scn);
+    for (size_t p = 0; p < plan.size(); ++p) {
+      ASSERT_EQ(passes(1), ref_pass(ref, plan[p], opt_rcd.c)) << "round " << round << " pass " << p;
+      const std::string t = table_of(&tbl);
+      const auto n = static_cast<size_t>(std::count(t.begin(), t.end(), '\n'));
+      EXPECT_TRUE(n <= MAX || t.find(" OFF ") == std::string::npos) << t;
+    }
+  }
+  dev_tbl_max_set(DEV_TBL_MAX);
+}
+
 TEST_F(DevChk, EveryHeapCallOfARunFailingInTurnEndsAtMostItsPass) {
   // Ten passes of devices coming and going with commands on every change, then six passes
   // with every device in range. Whichever heap call of the first fifteen fails, the watcher

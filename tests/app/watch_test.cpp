@@ -136,4 +136,15 @@ TEST_F(Watch, AFileThatIsNoScenarioIsAFaultNotItsEnd) {
   EXPECT_EQ(r.err, "/dev/zero:1: the line is longer than 65536 bytes\n");
 }
 
+TEST_F(Watch, ATableLimitThatIsNoNumberEndsTheStart) {
+  for (const char* bad : {"0", "-1", "x", "4096 ", "99999999999"}) {
+    const auto r = tu::run_prog({}, {std::string("KESTREL_TABLE_MAX=") + bad, "KESTREL_BT_SIM=/dev/null"});
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_EQ(r.out, "") << bad;
+    EXPECT_EQ(r.err, std::string("kestrel: KESTREL_TABLE_MAX=\"") + bad +
+                         "\": not a whole number of devices from 1 to 2147483647\n") << bad;
+  }
+  EXPECT_EQ(tu::run_prog({}, {"KESTREL_TABLE_MAX=1", "KESTREL_BT_SIM=/dev/null"}).status, 0);
+}
+
 }  // namespace

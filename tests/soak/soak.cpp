@@ -1,9 +1,12 @@
 // The watcher over a long run: devices come and go and change their names, one in ten with a
 // hostile name, and every change runs a command through a stand-in program. Every so many passes
 // it prints the register's blocks and bytes, the resident size, the open descriptors, the
-// children left and the time per pass; with --check it fails (status 1) unless all but the time
-// stay flat after the warm-up.
-//   soak [--passes N] [--every N] [--devices N] [--check] STAND_IN
+// children left, the condition reports and the time per pass; with --check it fails (status 1)
+// unless all but the time stay flat after the warm-up.
+// --churn: hostile churn instead, every device under a new name in every pass (no commands), the
+// table held to --max devices (KESTREL_TABLE_MAX): the work per pass (condition reports) must
+// stay flat too.
+//   soak [--passes N] [--every N] [--devices N] [--churn] [--max N] [--check] STAND_IN
 #include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +23,7 @@
 #include "app/dev_chk.h"
 #include "app/opt.h"
 #include "base/base.h"
+#include "base/diag/cvr.h"
 #include "platform/bt_stk.h"
 
 namespace {
@@ -34,13 +38,24 @@ const std::vector<std::u16string> hostile_names = {
 
 struct churn_stk final : bt_stk {
   int devices;
+  bool fresh;   // every device under a new name in every pass
   uint64_t pass = 0;
-  explicit churn_stk(int n) : devices(n) {}
+  churn_stk(int n, bool f) : devices(n), fresh(f) {}
 
   std::unique_ptr<bt_fnd> srch(const BLUETOOTH_DEVICE_SEARCH_PARAMS&) override {
     ++pass;
     auto f = std::make_unique<fnd>();
-    for (int d = 0; d < devices; ++d) {
+    for (int d = 0; fresh && d < devices; ++d) {
+      char n[32];
+      const int len = std::snprintf(n, sizeof n, "churn %012llx-%03d", static_cast<unsigned long long>(pass), d);
+      std::u16string nam(n, n + len);
+      BYTE adr[6] = {BYTE(d), BYTE(d >> 8), 0x5C, 0x22, 0xA0, 0xFF};
+      f->devs.push_back({});
+      BLUETOOTH_DEVICE_INFO& inf = f->devs.back();
+      inf.dwSize = sizeof inf;
+      bt_inf_set(inf, adr, 0, nam.data(), nam.size());
+    }
+    for (int d = 0; !fresh && d < devices; ++d) {
       // Device d is away for a few passes out of every d % 17 + 5, paired ones switched off
       // instead, and takes its next name every 29 passes (all of them within 400 passes).
       const uint64_t period = static_cast<uint64_t>(d % 17 + 5);
@@ -74,6 +89,7 @@ struct churn_stk final : bt_stk {
 };
 
 struct figures {
+  uint64_t reports = 0;   // condition reports so far: the work done
   size_t blocks = 0;
   uint64_t bytes = 0;
   long rss_kb = 0;
@@ -83,6 +99,12 @@ struct figures {
 
 figures measure() {
   figures f;
+  ++dbg_busy;
+  test_cvr_walk(nullptr, [](const test_cvr_rcd* r, void* a) {
+    static_cast<figures*>(a)->reports += r->count;
+    return 0;
+  }, &f);
+  --dbg_busy;
   rscmng_walk(nullptr, [](const rscmng_rcd* r, void* a) {
     auto* x = static_cast<figures*>(a);
     ++x->blocks;
@@ -112,8 +134,8 @@ double now_s() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  long passes = 100000, every = 10000, devices = 60;
-  bool check = false;
+  long passes = 100000, every = 10000, devices = 60, max = DEV_TBL_MAX;
+  bool check = false, churn = false;
   const char* stand_in = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -121,26 +143,31 @@ int main(int argc, char** argv) {
     else if (a == "--every" && i + 1 < argc) every = std::atol(argv[++i]);
     else if (a == "--devices" && i + 1 < argc) devices = std::atol(argv[++i]);
     else if (a == "--check") check = true;
+    else if (a == "--churn") churn = true;
+    else if (a == "--max" && i + 1 < argc) max = std::atol(argv[++i]);
     else stand_in = argv[i];
   }
-  if (stand_in == nullptr || passes < 2 * every || every < 400) {
-    std::fprintf(stderr, "usage: soak [--passes N] [--every N] [--devices N] [--check] STAND_IN\n");
+  if (stand_in == nullptr || passes < 2 * every || every < 400 || max < 1) {
+    std::fprintf(stderr, "usage: soak [--passes N] [--every N] [--devices N] [--churn] [--max N] [--check] STAND_IN\n");
     return 2;
   }
   // The commands see every placeholder, quoted and not.
   static std::string on, off;
   on = std::string(stand_in) + " /dev/null \"@name@\" @addr@ @onoff@ \"@time@\" @name@";
   off = on;
-  opt_rcd = {4, 2, on.c_str(), off.c_str(), 1, 1, 1, 1};
-  bt_stk_set(std::make_unique<churn_stk>(static_cast<int>(devices)));
+  opt_rcd = {4, 2, on.c_str(), off.c_str(), 1, churn ? 0 : 1, 1, 1};
+  dev_tbl_max_set(static_cast<uint32_t>(max));
+  bt_stk_set(std::make_unique<churn_stk>(static_cast<int>(devices), churn));
   // The lines go nowhere: the soak is about what the watcher keeps, not what it prints.
   if (std::freopen("/dev/null", "w", stdout) == nullptr) return 2;
 
   vmap tbl = {};
   if (vmap_set(&tbl, VMAP_NST) != 0) return 2;
-  std::fprintf(stderr, "%10s %8s %10s %9s %5s %8s %12s\n", "passes", "blocks", "bytes", "rss[kB]", "fds",
-               "children", "ms per pass");
+  std::fprintf(stderr, "%10s %8s %10s %9s %5s %8s %12s %12s\n", "passes", "blocks", "bytes", "rss[kB]", "fds",
+               "children", "reports/pass", "ms per pass");
   figures warm{};
+  figures last{};
+  uint64_t warm_rate = 0;
   bool flat = true;
   double t0 = now_s();
   for (long p = 1; p <= passes; ++p) {
@@ -148,11 +175,19 @@ int main(int argc, char** argv) {
     if (p % every != 0) continue;
     const figures f = measure();
     const double ms = (now_s() - t0) * 1000.0 / static_cast<double>(every);
-    std::fprintf(stderr, "%10ld %8zu %10llu %9ld %5d %8s %12.3f\n", p, f.blocks, static_cast<unsigned long long>(f.bytes),
-                 f.rss_kb, f.fds, f.children ? "yes" : "none", ms);
+    const uint64_t rate = (f.reports - last.reports) / static_cast<uint64_t>(every);
+    last = f;
+    std::fprintf(stderr, "%10ld %8zu %10llu %9ld %5d %8s %12llu %12.3f\n", p, f.blocks,
+                 static_cast<unsigned long long>(f.bytes), f.rss_kb, f.fds, f.children ? "yes" : "none",
+                 static_cast<unsigned long long>(rate), ms);
     if (p == every) {
       warm = f;   // the table has every key by now (every must be 400 or more)
-    } else {
+    } else if (p == 2 * every) {
+      warm_rate = rate;   // the first interval whole after the warm-up
+    }
+    if (p > every) {
+      // Under churn the work per pass must not grow with the names seen: within a tenth.
+      flat = flat && (!churn || warm_rate == 0 || rate <= warm_rate + warm_rate / 10);
       // Only the state texts change size ("ON", "OFF"): a byte per device at the most. The
       // allocator may hold a few pages more or less.
       const uint64_t db = f.bytes > warm.bytes ? f.bytes - warm.bytes : warm.bytes - f.bytes;
