@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/sig.h"
+#include "platform/svc.h"
 
 namespace {
 
@@ -366,5 +367,6 @@ int cmd_run(const char* adr, const char* nam, const char* onoff, const char* cmd
   // A request to end the program ended the command: the program ends now, before the pass
   // starts another.
   sig_chk();
+  svc_alive();   // a pass with many commands is no watcher that hangs
   return done(0);
 }

@@ -12,6 +12,7 @@
 #include "app/scoped.h"
 #include "base/base.h"
 #include "platform/sig.h"
+#include "platform/svc.h"
 
 namespace {
 
@@ -132,8 +133,10 @@ int start_up(int argc, char** argv) {
   for (const char* t : {opt_rcd.cmdon, opt_rcd.cmdoff})
     if (*t != '\0') cmd_tpl_say(t);
   if (scoped([&] { return vmap_set(&devs, VMAP_NST); }) != 0) return fail();
+  svc_ready();
   for (;;) {
     dev_chk(&devs);
     sig_chk();
+    svc_alive();
   }
 }
