@@ -198,7 +198,9 @@ int _txt_anr(txt_anr* anr, txt_anr_elm** elm) {
   }
   txt_anr_elm* e = nullptr;
   if (CVR(txt_anr_top(anr, &e, nullptr) != 0)) return err_no;
-  if (CVR((e->stt & TXT_ANR_ELM_DON) == 0)) {
+  // What the rules inserted counts as analyzed: a rule that fires on its own insertion would
+  // insert for ever.
+  if (CVR((e->stt & (TXT_ANR_ELM_DON | TXT_ANR_ELM_INS)) == 0)) {
     if (CVR(__txt_anr(anr) != 0)) return anr_fail();
     e->stt |= TXT_ANR_ELM_DON;
   }

@@ -9,20 +9,16 @@
 #include "base/diag/rscmng.h"
 #include "base/diag/tmr.h"
 
-// Equal threads in one next list. A thread's future depends only on its node, count and start,
-// so a thread equal to one before it in a list does nothing the first did not: its matches are
-// already recorded and its successors are equal to the first one's. Where such a thread stands
-// still matters, though: the order of the next list is what decides which thread reaches the
-// end first. The first and the last entry of each state fix every position that can matter
-// (an entry between them only puts its successors between theirs), so each state keeps at most
-// two entries: the one pushed first and the one pushed last.
+// Threads that stand on the same node with the same count do the same from there on, whatever
+// their starts; the earliest start wins every comparison a later one could win, so in each
+// step only the first thread to reach a state goes on. A step examines the threads in
+// nondecreasing order of start (the next list is built in the order the threads are examined,
+// the fresh thread of a step comes last), so the first to arrive is the earliest. The table
+// holds the states reached in the current step, stamped with it.
 struct txt_mtc_ent {
   const txt_trm* nod;
   uint32_t rpt;
-  uint32_t top;
-  txt_mtc_thd* frt;   // the entry pushed last
-  uint32_t stp;       // the step it belongs to; any other value marks a free slot
-  uint32_t two;       // a second, earlier entry of the state is in the list
+  uint32_t stp;   // the step it belongs to; any other value marks a free slot
 };
 
 struct txt_mtc_tbl {
@@ -73,19 +69,20 @@ void lst_put(txt_mtc_chk* c, txt_mtc_thd* t) {
 struct stp {
   txt_mtc_chk* c;
   txt_mtc_thd* cur;   // threads still to examine at this character
-  txt_mtc_thd* nxt;   // threads waiting for the next character, last pushed first
+  txt_mtc_thd* nxt;   // threads waiting for the next character, in the order they came
+  txt_mtc_thd* end;   // the last of them
   uint32_t p;         // position of the character
   uint32_t ch;
-  uint32_t pushes;
-  bool trk;           // next-list entries are being looked up
+  uint32_t visits;
+  bool trk;           // the states reached are being looked up
 };
 
-enum : int { GO = 0, STOP = 1, FAIL = -1 };
+enum : int { GO = 0, FAIL = -1 };
 
 void stp_clr(stp& s) {
   lst_put(s.c, s.cur);
   lst_put(s.c, s.nxt);
-  s.cur = s.nxt = nullptr;
+  s.cur = s.nxt = s.end = nullptr;
   s.c->thd = nullptr;
 }
 
@@ -98,25 +95,34 @@ inline void drop(stp& s) {
 
 inline int cur_psh(stp& s, const txt_trm* nod, uint32_t rpt, uint32_t top) {
   txt_mtc_thd* t = nullptr;
-  if (CVR(thd_new(s.c, {s.cur, nod, rpt, top, nullptr}, &t) != 0)) return FAIL;
+  if (CVR(thd_new(s.c, {s.cur, nod, rpt, top}, &t) != 0)) return FAIL;
   s.cur = t;
   return GO;
 }
 
-uint32_t ent_hsh(const txt_mtc_thd* t) {
-  uint64_t h = reinterpret_cast<uintptr_t>(t->nod);
-  h ^= (uint64_t{t->rpt} << 32) ^ t->top;
+inline void nxt_psh(stp& s, txt_mtc_thd* t) {
+  t->nxt = nullptr;
+  if (CVR(s.end != nullptr)) {
+    s.end->nxt = t;
+  } else {
+    s.nxt = t;
+  }
+  s.end = t;
+}
+
+uint32_t ent_hsh(const txt_trm* nod, uint32_t rpt) {
+  uint64_t h = reinterpret_cast<uintptr_t>(nod) ^ (uint64_t{rpt} << 32);
   h *= 0x9E3779B97F4A7C15ull;
   return static_cast<uint32_t>(h >> 32);
 }
 
-// Makes room for one more entry of this step; false when the table cannot grow (the entries
-// are then pushed without a look-up, which changes nothing but the work done).
+// Makes room for one more state of this step; false when the table cannot grow (states are
+// then not looked up, which changes nothing but the work done).
 bool tbl_room(txt_mtc_chk* c) {
   txt_mtc_tbl* t = c->tbl;
   if (CVR(t != nullptr && (t->cnt + 1) * 2 <= t->cap)) return true;
   const uint32_t cap = CVR(t == nullptr) ? TBL_MIN : t->cap * 2;
-  if (CVR(cap > 0x100000u)) return false;
+  if (CVR(cap > 0x1000000u)) return false;
   txt_mtc_tbl* n = nullptr;
   {
     rscmng_scp scp;
@@ -133,7 +139,7 @@ bool tbl_room(txt_mtc_chk* c) {
     for (uint32_t i = 0; CVR(i < t->cap); ++i) {
       const txt_mtc_ent& e = t->ent()[i];
       if (CVR(e.stp != t->stp)) continue;
-      uint32_t j = ent_hsh(e.frt) & (cap - 1);
+      uint32_t j = ent_hsh(e.nod, e.rpt) & (cap - 1);
       while (CVR(n->ent()[j].stp == n->stp)) j = (j + 1) & (cap - 1);
       n->ent()[j] = e;
       ++n->cnt;
@@ -156,72 +162,52 @@ bool trk_begin(txt_mtc_chk* c) {
   return true;
 }
 
-void nxt_lnk(stp& s, txt_mtc_thd* t) {
-  t->prv = nullptr;
-  t->nxt = s.nxt;
-  if (CVR(s.nxt != nullptr)) s.nxt->prv = t;
-  s.nxt = t;
-}
-
-void nxt_cut(stp& s, txt_mtc_thd* t) {
-  if (CVR(t->prv != nullptr)) {
-    t->prv->nxt = t->nxt;
-  } else {
-    s.nxt = t->nxt;
-  }
-  if (CVR(t->nxt != nullptr)) t->nxt->prv = t->prv;
-}
-
-// Puts t at the front of the next list; an entry of the same state pushed between the first
-// and this one is dropped.
-void nxt_psh(stp& s, txt_mtc_thd* t) {
+// Whether an earlier thread of this step already stood on the state of t; records it if not.
+// Short steps are not looked up at all: there the look-ups cost more than they save.
+bool seen(stp& s, const txt_mtc_thd* t) {
   txt_mtc_chk* c = s.c;
-  if (CVR(!s.trk && ++s.pushes > txt_mtc_mrg_min && (c->flg & TXT_MTC_LIT) == 0))
+  if (CVR(!s.trk)) {
+    if (CVR(++s.visits <= txt_mtc_mrg_min || (c->flg & TXT_MTC_LIT) != 0)) return false;
     s.trk = trk_begin(c);
-  if (CVR(s.trk && tbl_room(c))) {
-    txt_mtc_tbl* tb = c->tbl;
-    uint32_t j = ent_hsh(t) & (tb->cap - 1);
-    txt_mtc_ent* e = nullptr;
-    for (;; j = (j + 1) & (tb->cap - 1)) {
-      txt_mtc_ent& x = tb->ent()[j];
-      if (CVR(x.stp != tb->stp)) break;
-      if (CVR(x.nod == t->nod && x.rpt == t->rpt && x.top == t->top)) {
-        e = &x;
-        break;
-      }
-    }
-    if (CVR(e == nullptr)) {
-      txt_mtc_ent& x = tb->ent()[j];
-      x = {t->nod, t->rpt, t->top, t, tb->stp, 0};
-      ++tb->cnt;
-    } else if (CVR(e->two == 0)) {
-      e->frt = t;
-      e->two = 1;
-    } else {
-      nxt_cut(s, e->frt);
-      thd_put(c, e->frt);
-      e->frt = t;
-    }
+    if (CVR(!s.trk)) return false;
   }
-  nxt_lnk(s, t);
+  if (CVR(!tbl_room(c))) return false;
+  txt_mtc_tbl* tb = c->tbl;
+  uint32_t j = ent_hsh(t->nod, t->rpt) & (tb->cap - 1);
+  for (;; j = (j + 1) & (tb->cap - 1)) {
+    txt_mtc_ent& x = tb->ent()[j];
+    if (CVR(x.stp != tb->stp)) {
+      x = {t->nod, t->rpt, tb->stp};
+      ++tb->cnt;
+      return false;
+    }
+    if (CVR(x.nod == t->nod && x.rpt == t->rpt)) return true;
+  }
 }
 
-// The state changes of a match of thread top ending at end. STOP when the first match ends
-// the step (longest mode off).
-int rec(stp& s, uint32_t top, uint32_t end) {
+// Records a match of a thread that started at top, ending at end: the leftmost start wins;
+// from the same start the longest end in longest mode, else the shortest.
+void rec(stp& s, uint32_t top, uint32_t end) {
   txt_mtc_chk* c = s.c;
-  // A shorter match found later in the same step must not replace a longer one from the
-  // same start: the longest from the leftmost start is what the mode promises.
-  if (CVR((c->stt & TXT_MTC_STT_MTC) == 0 || top != c->mtc_top || end >= c->mtc_end)) {
+  bool take = CVR((c->stt & TXT_MTC_STT_MTC) == 0 || top < c->mtc_top);
+  if (CVR(!take && top == c->mtc_top)) {
+    take = CVR(c->flg & TXT_MTC_LNG) ? end > c->mtc_end : end < c->mtc_end;
+  }
+  if (CVR(take)) {
     c->stt |= TXT_MTC_STT_MTC;
     c->mtc_top = top;
     c->mtc_end = end;
   }
-  if (CVR((c->flg & TXT_MTC_LNG) == 0)) {
-    stp_clr(s);
-    return STOP;
-  }
-  return GO;
+}
+
+// Whether a thread can no longer change the outcome at position p: an anchored checker keeps
+// the start of its run only, a recorded match beats every later start, and without the
+// longest bit also every end of its own start from p on.
+inline bool beaten(const txt_mtc_chk* c, const txt_mtc_thd* t, uint32_t p) {
+  if (CVR((c->stt & TXT_MTC_STT_ANC) != 0 && t->top != c->org)) return true;
+  if (CVR((c->stt & TXT_MTC_STT_MTC) == 0)) return false;
+  if (CVR(t->top != c->mtc_top)) return CVR(t->top > c->mtc_top);
+  return CVR((c->flg & TXT_MTC_LNG) == 0 && c->mtc_end <= p);
 }
 
 // The node after an atom that may be skipped and its count nodes; NULL for a term that does
@@ -278,7 +264,7 @@ int consume(stp& s) {
     t->nod = q;
     t->rpt = 0;
     if (CVR(is_fin(q))) {
-      if (CVR(rec(s, t->top, end) == STOP)) return STOP;
+      rec(s, t->top, end);
       drop(s);
       return GO;
     }
@@ -293,7 +279,7 @@ int consume(stp& s) {
       t->rpt = 0;
       if (CVR(t->nod == nullptr)) return FAIL;
       if (CVR(is_fin(t->nod))) {
-        if (CVR(rec(s, t->top, end) == STOP)) return STOP;
+        rec(s, t->top, end);
         drop(s);
         return GO;
       }
@@ -314,10 +300,10 @@ int consume(stp& s) {
   }
   if (CVR(lo <= t->rpt && t->rpt <= hi)) {
     if (CVR(is_fin(mx->next))) {
-      if (CVR(rec(s, t->top, end) == STOP)) return STOP;
+      rec(s, t->top, end);
     } else {
       txt_mtc_thd* x = nullptr;
-      if (CVR(thd_new(c, {nullptr, mx->next, 0, t->top, nullptr}, &x) != 0)) return FAIL;
+      if (CVR(thd_new(c, {nullptr, mx->next, 0, t->top}, &x) != 0)) return FAIL;
       nxt_psh(s, x);
     }
   }
@@ -335,7 +321,7 @@ inline int moved(stp& s, txt_mtc_thd* t, const txt_trm* n) {
   t->nod = n;
   if (CVR(n == nullptr)) return FAIL;
   if (CVR(is_fin(n))) {
-    if (CVR(rec(s, t->top, s.p) == STOP)) return STOP;
+    rec(s, t->top, s.p);
     drop(s);
   }
   return GO;
@@ -359,10 +345,7 @@ int run(stp& s) {
     const txt_trm* n = t->nod;
     ++c->exm;
     if (CVR(n == nullptr)) return FAIL;
-    // Only a thread that started at 0 survives in an anchored checker, and a match that
-    // starts further left always wins.
-    if (CVR(((c->stt & TXT_MTC_STT_ANC) != 0 && t->top != 0) ||
-            ((c->stt & TXT_MTC_STT_MTC) != 0 && c->mtc_top < t->top))) {
+    if (CVR(beaten(c, t, s.p) || seen(s, t))) {
       drop(s);
       continue;
     }
@@ -382,13 +365,10 @@ int run(stp& s) {
       const txt_trm* a = skip(n);
       if (CVR(a == nullptr)) return FAIL;
       txt_mtc_thd* x = nullptr;
-      if (CVR(thd_new(c, {nullptr, n, 0, t->top, nullptr}, &x) != 0)) return FAIL;
+      if (CVR(thd_new(c, {nullptr, n, 0, t->top}, &x) != 0)) return FAIL;
       t->nod = a;
       if (CVR(is_fin(a))) {
-        if (CVR(rec(s, t->top, s.p) == STOP)) {
-          thd_put(c, x);
-          return STOP;
-        }
+        rec(s, t->top, s.p);
         drop(s);
       }
       // The copy that stays on the atom tries the character at once.
@@ -399,7 +379,7 @@ int run(stp& s) {
       r = consume(s);
     } else if (CVR(k & TRM_FIN)) {
       // Reached through an empty last alternative: a match like any other move onto the end.
-      if (CVR(rec(s, t->top, s.p) == STOP)) return STOP;
+      rec(s, t->top, s.p);
       drop(s);
     } else {
       return FAIL;
@@ -417,6 +397,10 @@ int drain(stp& s) {
     const txt_trm* n = t->nod;
     ++c->exm;
     if (CVR(n == nullptr)) return FAIL;
+    if (CVR(beaten(c, t, s.p) || seen(s, t))) {
+      drop(s);
+      continue;
+    }
     const uint32_t k = n->kind;
     if (CVR((k & TRM_OPT) != 0 && t->rpt == 0)) {
       t->nod = skip(n);
@@ -441,13 +425,25 @@ int drain(stp& s) {
       t->nod = n->next;
       continue;
     }
-    if (CVR((k & TRM_FIN) != 0 &&
-            ((c->stt & TXT_MTC_STT_MTC) == 0 || t->top <= c->mtc_top))) {
-      if (CVR(rec(s, t->top, c->pos) == STOP)) return STOP;
-    }
+    if (CVR(k & TRM_FIN)) rec(s, t->top, c->pos);
     drop(s);
   }
   return GO;
+}
+
+// Frees the threads at the tail of the next list that a recorded match beats already: their
+// starts are the latest, so they are the last ones.
+void nxt_cut(stp& s) {
+  txt_mtc_chk* c = s.c;
+  if (CVR((c->stt & TXT_MTC_STT_MTC) == 0)) return;
+  txt_mtc_thd** at = &s.nxt;
+  s.end = nullptr;
+  while (CVR(*at != nullptr && !beaten(c, *at, s.p + 1))) {
+    s.end = *at;
+    at = &(*at)->nxt;
+  }
+  lst_put(c, *at);
+  *at = nullptr;
 }
 
 // -1 unless a failure code is already set: a stale end status must not read as the result.
@@ -467,39 +463,117 @@ int mtc_fail(stp& s) {
 
 namespace {
 
-int fst_of(const txt_trm* n, uint32_t set[8], bool* big) {
-  if (CVR(n == nullptr)) return 1;
-  const uint32_t k = n->kind;
-  if (CVR(k & TRM_BRA)) {
-    if (CVR(fst_of(n->next, set, big) != 0)) return 1;
-    for (const txt_trm* a = n->arg.lnk; CVR(a != nullptr); a = a->arg.lnk) {
-      if (CVR(fst_of(a->next, set, big) != 0)) return 1;
+// The nodes still to look at and those looked at already, for the walk of __txt_mtc_fst: a
+// term of many groups is walked without a call per group, each node once however many paths
+// lead to it.
+struct fst_walk {
+  const txt_trm** stk = nullptr;
+  uint32_t stk_len = 0, stk_cap = 0;
+  const txt_trm** set = nullptr;   // open addressing; cap a power of two
+  uint32_t set_cnt = 0, set_cap = 0;
+
+  ~fst_walk() {
+    rscmng_scp scp;
+    _free(&stk);
+    _free(&set);
+  }
+  static uint32_t hsh(const txt_trm* n) {
+    return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(n) * 0x9E3779B97F4A7C15ull) >> 32);
+  }
+  bool push(const txt_trm* n) {
+    if (CVR(stk_len == stk_cap)) {
+      const uint32_t cap = CVR(stk_cap == 0) ? 64 : stk_cap * 2;
+      const txt_trm** a = nullptr;
+      rscmng_scp scp;
+      if (CVR(cap > 0x4000000u || _malloc(&a, static_cast<int>(cap * sizeof *a)) != 0)) return false;
+      if (CVR(stk_len != 0)) std::memcpy(a, stk, stk_len * sizeof *a);
+      _free(&stk);
+      stk = a;
+      stk_cap = cap;
     }
-    return 0;
+    stk[stk_len++] = n;
+    return true;
   }
-  if (CVR(k & TRM_KET)) return fst_of(n->arg.lnk, set, big);
-  // An anchor depends on more than the character, and the end means the empty match.
-  if (CVR((k & TRM_CHR) == 0)) return 1;
-  const txt_trm* succ = nullptr;
-  for (uint32_t ch = 0; CVR(ch < 256); ++ch) {
-    const int hit = cls_tst(n, ch, &succ);
-    if (CVR(hit < 0)) return 1;
-    if (CVR(hit > 0)) set[ch >> 5] |= 1u << (ch & 31);
+  // 1 when n is new (now recorded), 0 when it was seen, -1 when it cannot be recorded.
+  int mark(const txt_trm* n) {
+    if (CVR((set_cnt + 1) * 2 > set_cap)) {
+      const uint32_t cap = CVR(set_cap == 0) ? 64 : set_cap * 2;
+      const txt_trm** a = nullptr;
+      rscmng_scp scp;
+      if (CVR(cap > 0x4000000u || _malloc0(&a, static_cast<int>(cap * sizeof *a)) != 0)) return -1;
+      for (uint32_t i = 0; CVR(i < set_cap); ++i) {
+        if (CVR(set[i] == nullptr)) continue;
+        uint32_t j = hsh(set[i]) & (cap - 1);
+        while (CVR(a[j] != nullptr)) j = (j + 1) & (cap - 1);
+        a[j] = set[i];
+      }
+      _free(&set);
+      set = a;
+      set_cap = cap;
+    }
+    uint32_t j = hsh(n) & (set_cap - 1);
+    for (; CVR(set[j] != nullptr); j = (j + 1) & (set_cap - 1)) {
+      if (CVR(set[j] == n)) return 0;
+    }
+    set[j] = n;
+    ++set_cnt;
+    return 1;
   }
-  for (const txt_trm* m = n;; m = m->next) {
-    if (CVR((m->kind & TRM_NEG) != 0 || m->arg.val > 0xFF)) *big = true;
-    if (CVR(m->kind & TRM_CLS_END)) break;
+};
+
+// 0 with the set filled in, 1 when no set can be given.
+int fst_of(fst_walk& w, const txt_trm* trm, uint32_t set[8], bool* big) {
+  if (CVR(!w.push(trm))) return 1;
+  while (CVR(w.stk_len != 0)) {
+    const txt_trm* n = w.stk[--w.stk_len];
+    if (CVR(n == nullptr)) return 1;
+    const int fresh = w.mark(n);
+    if (CVR(fresh < 0)) return 1;
+    if (CVR(fresh == 0)) continue;
+    const uint32_t k = n->kind;
+    if (CVR(k & TRM_BRA)) {
+      if (CVR(!w.push(n->next))) return 1;
+      for (const txt_trm* a = n->arg.lnk; CVR(a != nullptr); a = a->arg.lnk) {
+        if (CVR(!w.push(a->next))) return 1;
+      }
+      continue;
+    }
+    if (CVR(k & TRM_KET)) {
+      if (CVR(!w.push(n->arg.lnk))) return 1;
+      continue;
+    }
+    // An anchor depends on more than the character, and the end means the empty match.
+    if (CVR((k & TRM_CHR) == 0)) return 1;
+    const txt_trm* succ = nullptr;
+    for (uint32_t ch = 0; CVR(ch < 256); ++ch) {
+      const int hit = cls_tst(n, ch, &succ);
+      if (CVR(hit < 0)) return 1;
+      if (CVR(hit > 0)) set[ch >> 5] |= 1u << (ch & 31);
+    }
+    for (const txt_trm* m = n;; m = m->next) {
+      if (CVR((m->kind & TRM_NEG) != 0 || m->arg.val > 0xFF)) *big = true;
+      if (CVR(m->kind & TRM_CLS_END)) break;
+    }
+    if (CVR((k & TRM_OPT) != 0 && !w.push(skip(n)))) return 1;
   }
-  if (CVR(k & TRM_OPT)) return fst_of(skip(n), set, big);
   return 0;
 }
 
 }  // namespace
 
 int __txt_mtc_fst(const txt_trm* trm, uint32_t set[8], bool* big) {
+  rscmng_scp scp;
   std::memset(set, 0, 8 * sizeof(uint32_t));
   *big = false;
-  return fst_of(trm, set, big);
+  const int32_t st = err_no;
+  int r;
+  {
+    fst_walk w;
+    r = fst_of(w, trm, set, big);
+  }
+  // Running out of room only means that no set can be given.
+  err_no = st;
+  return r;
 }
 
 int txt_mtc_chk_set(txt_mtc_chk* chk, txt_trm* trm, const uint32_t* flags) {
@@ -512,17 +586,30 @@ int txt_mtc_chk_set(txt_mtc_chk* chk, txt_trm* trm, const uint32_t* flags) {
 int txt_mtc_wrd(txt_mtc_chk* chk, uint32_t ch) {
   TMR_SEC();
   if (CVR(chk == nullptr || chk->trm == nullptr)) return fail();
-  stp s{chk, chk->thd, nullptr, chk->pos, ch, 0, false};
+  stp s{chk, chk->thd, nullptr, nullptr, chk->pos, ch, 0, false};
   chk->thd = nullptr;
   if (CVR(ch == 0)) {
     if (CVR(drain(s) == FAIL)) return mtc_fail(s);
     return err_ok();
   }
-  if (CVR((chk->flg & TXT_MTC_NEW) == 0 && cur_psh(s, chk->trm, 0, s.p) != GO)) return mtc_fail(s);
-  const int r = run(s);
-  if (CVR(r == FAIL)) return mtc_fail(s);
-  if (CVR(r == STOP)) return err_ok();
-  if (CVR((chk->stt & TXT_MTC_STT_ANC) != 0 && s.nxt == nullptr)) return mtc_fail(s);
+  // The first character of a run fixes where an anchored match must start.
+  if (CVR(chk->run == 0)) {
+    chk->run = 1;
+    chk->org = s.p;
+  }
+  // The fresh thread has the latest start: it goes last.
+  if (CVR((chk->flg & TXT_MTC_NEW) == 0 &&
+          ((chk->stt & TXT_MTC_STT_ANC) == 0 || s.p == chk->org))) {
+    txt_mtc_thd** at = &s.cur;
+    while (CVR(*at != nullptr)) at = &(*at)->nxt;
+    txt_mtc_thd* t = nullptr;
+    if (CVR(thd_new(chk, {nullptr, chk->trm, 0, s.p}, &t) != 0)) return mtc_fail(s);
+    *at = t;
+  }
+  if (CVR(run(s) == FAIL)) return mtc_fail(s);
+  nxt_cut(s);
+  if (CVR((chk->stt & (TXT_MTC_STT_ANC | TXT_MTC_STT_MTC)) == TXT_MTC_STT_ANC && s.nxt == nullptr))
+    return mtc_fail(s);
   chk->thd = s.nxt;
   if (CVR(ch == LF)) {
     chk->stt |= TXT_MTC_STT_BOL;
@@ -546,15 +633,16 @@ int txt_mtc(txt_mtc_chk* chk, stream* strm) {
   for (;;) {
     uint32_t ch = 0;
     if (CVR(stream_pop(strm, &ch) != 0)) {
+      // A stream that fails has not ended: its failure is the result.
+      if (CVR(err_code(err_no) != 0)) return err_no;
       // Threads still live at the end may still end a match, also a longer one than that
       // recorded (without live threads the mark changes nothing).
       if (CVR(chk->thd != nullptr && txt_mtc_wrd(chk, 0) != 0)) return fail();
       break;
     }
     if (CVR(txt_mtc_wrd(chk, ch) != 0)) return fail();
-    if (CVR((chk->stt & TXT_MTC_STT_MTC) != 0 &&
-            (chk->thd == nullptr || (chk->flg & TXT_MTC_LNG) == 0)))
-      break;
+    // Once a match is recorded, the live threads are those that can still beat it.
+    if (CVR((chk->stt & TXT_MTC_STT_MTC) != 0 && chk->thd == nullptr)) break;
   }
   if (CVR(chk->stt & TXT_MTC_STT_MTC)) return err_ok();
   err_no = ERR_END;
@@ -568,6 +656,7 @@ void txt_mtc_chk_rst(txt_mtc_chk* chk) {
   chk->stt &= ~TXT_MTC_STT_MTC;
   chk->mtc_top = 0;
   chk->mtc_end = 0;
+  chk->run = 0;
   chk->flg &= ~TXT_MTC_NEW;
 }
 

@@ -34,13 +34,12 @@ inline constexpr uint32_t TRM_EOL = 0x1000;      // before a line feed or the en
 inline constexpr uint32_t TRM_UNB = 0xFFFFFFFFu;
 
 // A thread: a place in the term, the repeat count of the atom it stands on, and the position
-// where it started. prv is the engine's own link while the thread waits in a next list.
+// where it started.
 struct txt_mtc_thd {
   txt_mtc_thd* nxt;
   const txt_trm* nod;
   uint32_t rpt;
   uint32_t top;
-  txt_mtc_thd* prv;
 };
 
 struct txt_mtc_tbl;
@@ -55,12 +54,17 @@ struct txt_mtc_chk {
   uint32_t stt;       // TXT_MTC_STT_* state
   // Upkeep of the engine, zeroed with the rest of the checker.
   txt_mtc_thd* fre;   // spare threads (still registered) for the next steps
-  txt_mtc_tbl* tbl;   // where this step's next list holds each thread state
+  txt_mtc_tbl* tbl;   // the states the threads of a step reached
   uint64_t exm;       // threads examined since the checker was set: the matcher's cost
+  uint32_t org;       // where the run began: an anchored match starts there
+  uint32_t run;       // a character was fed since the checker was set or reset
 };
 
 // Option bits.
 inline constexpr uint32_t TXT_MTC_DEF = 0x01;  // part of the default word; tested by nothing
+// What a checker finds: the match with the leftmost start; from that start, the longest end
+// with TXT_MTC_LNG, else the shortest. Anchored, the start is where the run began (the first
+// character fed since the checker was set or reset).
 inline constexpr uint32_t TXT_MTC_LNG = 0x02;  // longest: keep running after a match
 inline constexpr uint32_t TXT_MTC_ANC = 0x04;  // anchored (txt_mtc copies it into the state)
 inline constexpr uint32_t TXT_MTC_NEW = 0x08;  // no fresh thread at the character fed
@@ -75,9 +79,9 @@ inline constexpr uint32_t TXT_MTC_STT_ANC = 0x01;
 inline constexpr uint32_t TXT_MTC_STT_MTC = 0x02;  // mtc_top and mtc_end are valid
 inline constexpr uint32_t TXT_MTC_STT_BOL = 0x08;  // the previous character was a line feed
 
-// Pushes into one step's next list after which equal threads are looked up and merged. A
-// tuning knob: merging never changes a result, and on short lists the look-ups cost more
-// than they save.
+// Threads examined in one step after which equal states are looked up and merged. A tuning
+// knob: merging never changes a result, and on short lists the look-ups cost more than they
+// save.
 extern uint32_t txt_mtc_mrg_min;
 
 int txt_mtc_chk_set(txt_mtc_chk* chk, txt_trm* trm, const uint32_t* flags);

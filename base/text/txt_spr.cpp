@@ -108,17 +108,87 @@ int eligible(struct txt_spr* s, const txt_spr_rgx* e, bool* yes) {
 
 inline bool matched(const txt_mtc_chk& c) { return (c.stt & TXT_MTC_STT_MTC) != 0; }
 
-int at_end(struct txt_spr* s, txt_spr_tok* tok) {
-  txt_spr_rgx* e = s->rgx_cur;
-  s->flg &= ~TXT_SPR_AGN;
-  if (CVR(e != nullptr && matched(e->chk))) {
-    txt_mtc_chk_rst(&e->chk);
-    return out(s, e, tok);
+// Characters of a non-empty match: the characters of an empty one make no token.
+inline uint32_t mtc_len(const txt_mtc_chk& c) {
+  return CVR(matched(c) && c.mtc_end > c.mtc_top) ? c.mtc_end - c.mtc_top : 0;
+}
+
+inline uint32_t* cod(struct txt_spr* s) { return static_cast<uint32_t*>(s->buf_cod._p); }
+inline uint32_t cod_len(const struct txt_spr* s) { return static_cast<uint32_t>(s->buf_cod.pos / 4); }
+
+// The next character: one read before and given back, else one from the stream. *end when
+// the stream has ended; a stream that fails ends the call with its failure.
+int chr_pop(struct txt_spr* s, uint32_t* ch, bool* end) {
+  *end = false;
+  if (CVR(s->cod_rd < cod_len(s))) {
+    *ch = cod(s)[s->cod_rd++];
+    ++s->chr_cnt;
+    return 0;
   }
-  // An unfinished token is gathered text; its checker must not keep its threads.
-  if (CVR(e != nullptr)) txt_mtc_chk_rst(&e->chk);
-  s->rgx_cur = nullptr;
+  if (CVR(stream_chk(s->stm) != 0)) {
+    *end = true;
+    return 0;
+  }
+  if (CVR(stream_pop(s->stm, ch) != 0)) {
+    if (CVR(err_code(err_no) != 0)) return err_no;
+    *end = true;
+    return 0;
+  }
+  if (CVR(bytes_psh(s->buf_cod, ch, 4) != 0)) return err_no;
+  ++s->cod_rd;
+  ++s->chr_cnt;
+  return 0;
+}
+
+// Characters from here on belong to no token yet: the ones before are dropped, and those
+// still to be read again move to the front.
+void cod_cut(struct txt_spr* s) {
+  const uint32_t n = cod_len(s) - s->cod_rd;
+  if (CVR(n != 0 && s->cod_rd != 0))
+    std::memmove(cod(s), cod(s) + s->cod_rd, n * sizeof(uint32_t));
+  s->buf_cod.pos = n * 4;
+  s->cod_top = 0;
+  s->cod_rd = 0;
+}
+
+// The token's text is its first n characters; the ones after them are read again.
+void chk_cut(struct txt_spr* s, uint32_t n) {
+  uint32_t bytes = 0;
+  for (uint32_t i = 0; CVR(i < n); ++i) bytes += CVR(cod(s)[s->cod_top + i] > 0xFF) ? 2 : 1;
+  s->buf_chk.pos = bytes;
+  s->chr_cnt -= s->cod_rd - (s->cod_top + n);
+  s->cod_rd = s->cod_top + n;
+}
+
+// The committed pattern has no live thread left (killed: by the last character read, else
+// by the end of the input). A non-empty match is its token, of a type other than 0, or
+// gathered text with type 0; without one, what it read is gathered text and the character
+// that killed it is read again. 1 when the call goes on reading, else its status.
+int over(struct txt_spr* s, txt_spr_tok* tok, bool killed) {
+  txt_spr_rgx* e = s->rgx_cur;
+  const uint32_t m = mtc_len(e->chk);
+  txt_mtc_chk_rst(&e->chk);
+  if (CVR(m != 0)) {
+    chk_cut(s, m);
+    // A token the end of the input ends keeps its type, whatever it is, and sets nothing.
+    if (CVR(!killed)) {
+      cod_cut(s);
+      return out(s, e, tok);
+    }
+    if (CVR(e->typ != 0)) {
+      cod_cut(s);
+      return done(s, e, tok, false);
+    }
+  } else if (CVR(killed)) {
+    chk_cut(s, s->cod_rd - s->cod_top - 1);
+  }
   if (CVR(chk_to_txt(s) != 0)) return err_no;
+  s->rgx_cur = nullptr;
+  cod_cut(s);
+  return 1;
+}
+
+int at_end(struct txt_spr* s, txt_spr_tok* tok) {
   if (CVR(len(s->buf_txt) == 0)) {
     err_no = ERR_END;
     return err_no;
@@ -138,7 +208,7 @@ int txt_spr_set(struct txt_spr* spr, stream* strm) {
   std::memset(spr, 0, sizeof *spr);
   spr->stm = strm;
   if (CVR(buf_ini(hnd(spr->buf_chk), 1) != 0 || buf_ini(hnd(spr->buf_txt), 1) != 0 ||
-          vmap_set(&spr->cnd_map, 0) != 0)) {
+          buf_ini(hnd(spr->buf_cod), 1) != 0 || vmap_set(&spr->cnd_map, 0) != 0)) {
     std::memset(spr, 0, sizeof *spr);
     return spr_fail();
   }
@@ -197,56 +267,35 @@ int txt_spr(struct txt_spr* spr, txt_spr_tok* tok) {
     txt_rst(s->buf_txt);
     s->rgx_cur = nullptr;
   }
-  if (CVR((s->flg & TXT_SPR_AGN) == 0 && stream_chk(s->stm) != 0)) {
+  if (CVR(s->cod_rd == cod_len(s) && stream_chk(s->stm) != 0)) {
     err_no = ERR_END;
     return err_no;
   }
   for (;;) {
-    uint32_t pos;
-    if (CVR(s->flg & TXT_SPR_AGN)) {
-      // A character looked at again keeps its position.
-      pos = s->chr_cnt - 1;
-    } else {
-      // A failing input ends the text like its end (a file reports its end as a failure).
-      if (CVR(stream_pop(s->stm, &s->chr_cur) != 0)) return at_end(s, tok);
-      pos = s->chr_cnt++;
+    uint32_t ch = 0;
+    bool end = false;
+    if (CVR(chr_pop(s, &ch, &end) != 0)) return err_no;
+    txt_spr_rgx* e = s->rgx_cur;
+    if (CVR(end)) {
+      if (CVR(e == nullptr)) return at_end(s, tok);
+      // Threads live at the end may still end the match.
+      if (CVR(e->chk.thd != nullptr && txt_mtc_wrd(&e->chk, 0) != 0)) return spr_fail();
+      const int r = over(s, tok, false);
+      if (CVR(r != 1)) return r;
+      continue;
     }
-    s->flg &= ~TXT_SPR_AGN;
-    const uint32_t ch = s->chr_cur;
+    const uint32_t pos = s->chr_cnt - 1;
 
-    if (CVR(s->rgx_cur != nullptr)) {
-      txt_spr_rgx* e = s->rgx_cur;
-      const bool had = matched(e->chk);
+    if (CVR(e != nullptr)) {
       if (CVR(txt_mtc_wrd(&e->chk, ch) != 0)) return spr_fail();
-      const bool live = CVR(e->chk.thd != nullptr);
-      const bool fresh = CVR(!had && matched(e->chk));
-      if (CVR(matched(e->chk) && !live && e->typ != 0)) {
-        if (CVR(fresh)) {
-          if (CVR(chr_psh(s->buf_chk, ch) != 0)) return err_no;
-        } else {
-          // The character ended the match: it starts the next token.
-          s->flg |= TXT_SPR_AGN;
-        }
-        return done(s, e, tok, false);
-      }
-      if (CVR(!live)) {
-        // The attempt is given up: what it read is gathered text.
-        if (CVR(chk_to_txt(s) != 0)) return err_no;
-        if (CVR(fresh)) {
-          if (CVR(chr_psh(s->buf_txt, ch) != 0)) return err_no;
-        } else {
-          s->flg |= TXT_SPR_AGN;
-        }
-        txt_mtc_chk_rst(&e->chk);
-        s->rgx_cur = nullptr;
-        continue;
-      }
       if (CVR(chr_psh(s->buf_chk, ch) != 0)) return err_no;
+      if (CVR(e->chk.thd != nullptr)) continue;
+      const int r = over(s, tok, true);
+      if (CVR(r != 1)) return r;
       continue;
     }
 
-    txt_spr_rgx* e = s->rgx_top;
-    for (; CVR(e != nullptr); e = e->nxt) {
+    for (e = s->rgx_top; CVR(e != nullptr); e = e->nxt) {
       bool yes = true;
       if (CVR(eligible(s, e, &yes) != 0)) return err_no;
       if (CVR(!yes)) continue;
@@ -258,19 +307,31 @@ int txt_spr(struct txt_spr* spr, txt_spr_tok* tok) {
       e->chk.pos = pos;
       e->chk.flg &= ~TXT_MTC_NEW;
       if (CVR(txt_mtc_wrd(&e->chk, ch) != 0)) return spr_fail();
-      if (CVR(matched(e->chk) || e->chk.thd != nullptr)) {
+      if (CVR(mtc_len(e->chk) != 0 || e->chk.thd != nullptr)) {
         // The token is anchored at this character.
         e->chk.flg |= TXT_MTC_NEW;
         s->rgx_cur = e;
         break;
       }
+      // An empty match takes nothing.
+      txt_mtc_chk_rst(&e->chk);
     }
     if (CVR(e == nullptr)) {
       if (CVR(chr_psh(s->buf_txt, ch) != 0)) return err_no;
+      // Nothing before the next character is read again.
+      if (CVR(s->cod_rd == cod_len(s))) {
+        s->buf_cod.pos = 0;
+        s->cod_rd = 0;
+      }
+      s->cod_top = s->cod_rd;
       continue;
     }
+    s->cod_top = s->cod_rd - 1;
     if (CVR(chr_psh(s->buf_chk, ch) != 0)) return err_no;
-    if (CVR(matched(e->chk) && e->chk.thd == nullptr)) return done(s, e, tok, true);
+    if (CVR(mtc_len(e->chk) != 0 && e->chk.thd == nullptr)) {
+      cod_cut(s);
+      return done(s, e, tok, true);
+    }
   }
 }
 
@@ -287,6 +348,7 @@ void txt_spr_end(struct txt_spr* spr) {
   }
   buf_end(hnd(spr->buf_chk));
   buf_end(hnd(spr->buf_txt));
+  buf_end(hnd(spr->buf_cod));
   vmap_end(&spr->cnd_map);
   std::memset(spr, 0, sizeof *spr);
 }

@@ -1,5 +1,7 @@
 // Text splitter: cuts a character stream into typed tokens with an ordered list of patterns.
-// Characters no pattern takes are gathered into tokens of type 0.
+// The first pattern that takes a token's first character decides the token, which is then
+// exactly that pattern's longest match from there; what it read past the match is read again
+// for the next token. Characters no pattern takes are gathered into tokens of type 0.
 #pragma once
 #include <cstdint>
 
@@ -34,14 +36,17 @@ struct txt_spr {
   buf_var buf_txt;         // gathered text no pattern took
   txt_spr_rgx** rgx_end;   // where the next pattern goes; NULL: not set up
   stream* stm;
-  uint32_t chr_cur;
-  uint32_t chr_cnt;        // characters read so far
+  // The characters of the token being read and those read past it, which the next token
+  // reads again: codes (uint32_t) from index cod_top on; cod_rd is the next to read.
+  buf_var buf_cod;
+  uint32_t cod_top;
+  uint32_t cod_rd;
+  uint32_t chr_cnt;        // position of the next character to read
   uint32_t flg;            // TXT_SPR_*
 };
 
 inline constexpr uint32_t TXT_SPR_HLD = 0x01;  // the committed pattern's token is held back
 inline constexpr uint32_t TXT_SPR_RET = 0x02;  // a token was returned: rewind on the next call
-inline constexpr uint32_t TXT_SPR_AGN = 0x04;  // chr_cur is to be looked at again
 
 struct txt_spr_tok {
   uint32_t typ;

@@ -100,14 +100,25 @@ struct ref {
     }
   }
 
-  // The leftmost start with a match, and the longest end from it.
-  std::optional<std::pair<uint32_t, uint32_t>> leftmost_longest(const pat& p) const {
-    for (uint32_t s = 0; s <= in.size(); ++s) {
-      std::set<uint32_t> e;
-      for (const seq& a : p.alts) ends(a, 0, s, e);
-      if (!e.empty()) return std::make_pair(s, *e.rbegin());
+  // Every end of a match that starts at s.
+  std::set<uint32_t> ends_from(const pat& p, uint32_t s) const {
+    std::set<uint32_t> e;
+    for (const seq& a : p.alts) ends(a, 0, s, e);
+    return e;
+  }
+
+  // The leftmost start with a match (only 0 when anchored), and the longest or the shortest
+  // end from it.
+  std::optional<std::pair<uint32_t, uint32_t>> leftmost(const pat& p, bool longest,
+                                                        bool anchored = false) const {
+    for (uint32_t s = 0; s <= (anchored ? 0 : in.size()); ++s) {
+      const std::set<uint32_t> e = ends_from(p, s);
+      if (!e.empty()) return std::make_pair(s, longest ? *e.rbegin() : *e.begin());
     }
     return std::nullopt;
+  }
+  std::optional<std::pair<uint32_t, uint32_t>> leftmost_longest(const pat& p) const {
+    return leftmost(p, true);
   }
 };
 
@@ -119,6 +130,7 @@ struct gen {
   // Alternatives that overlap and never match the empty text: many starts stay live together
   // and race to the end.
   bool race = false;
+  bool anchors = true;   // ^ and $ may appear
 
   explicit gen(uint32_t seed) : rng_(seed) {}
   uint32_t pick(uint32_t n) { return static_cast<uint32_t>(rng_() % n); }
@@ -207,10 +219,10 @@ struct gen {
     for (uint32_t i = 0; i < n; ++i) {
       item it;
       const uint32_t k = race ? 2 + pick(3) : pick(dense ? 12 : 10);
-      if (k == 0 && !dense) {
+      if (k == 0 && !dense && anchors) {
         it.knd = item::BOL;
         t += "^";
-      } else if (k == 1 && !dense) {
+      } else if (k == 1 && !dense && anchors) {
         it.knd = item::EOL;
         t += "$";
       } else if (k == 2 && groups) {

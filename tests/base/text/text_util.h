@@ -94,6 +94,30 @@ inline res match(const std::string& pattern, const std::string& text,
 }
 
 inline res ok(uint32_t top, uint32_t end) { return {0, top, end}; }
+
+// A character stream whose source fails with status -7 after its text.
+struct failing {
+  std::string text;
+  size_t at = 0;
+  stream bs{}, cs{};
+  explicit failing(std::string t) : text(std::move(t)) {
+    static constexpr stream_ops ops{[](void* src, void* out) -> int {
+                                      auto* f = static_cast<failing*>(src);
+                                      if (f->at == f->text.size()) {
+                                        err_no = -7;
+                                        return err_no;
+                                      }
+                                      *static_cast<unsigned char*>(out) =
+                                          static_cast<unsigned char>(f->text[f->at++]);
+                                      return 0;
+                                    },
+                                    nullptr, nullptr, nullptr};
+    stream_set(&bs, this, &ops);
+    stream_set(&cs, &bs, &STREAM_OPS_SJIS);
+  }
+  failing(const failing&) = delete;
+  failing& operator=(const failing&) = delete;
+};
 inline res none() { return {ERR_END, 0, 0}; }
 
 }  // namespace tx

@@ -113,6 +113,21 @@ TEST_F(TxtAnr, InsertedElements) {
                               {OPN, "("}, {7, "END"}, {WORD, "e"}}));
 }
 
+// What a rule inserts is not analyzed again: a rule that matches its own insertion would
+// otherwise insert for ever (at most ten elements are read here).
+TEST_F(TxtAnr, InsertedElementsAreNotAnalyzedAgain) {
+  auto first = [](txt_anr* a) {
+    std::vector<tok> v;
+    txt_anr_elm e{};
+    while (v.size() < 10 && _txt_anr_stream_pop(a, &e) == 0) v.emplace_back(e.typ, e.txt);
+    return v;
+  };
+  analyzer x("a", WORDS, {{{{0, WORD}, {11, WORD, "x"}}}});
+  EXPECT_EQ(first(&x.a), (std::vector<tok>{{WORD, "a"}, {WORD, "x"}}));
+  analyzer h("%", WORDS, {{{{0, 0}, {16}, {11}}}});
+  EXPECT_EQ(first(&h.a).size(), 1u);
+}
+
 TEST_F(TxtAnr, LeavingAGroup) {
   // Kind 6 steps into the group, kind 7 leaves it past the closer, kind 8 onto the closer.
   analyzer past("( a (b) c )d", GROUPS, {{{{0, OPN}, {6}, {7}, {9, 55}}}});

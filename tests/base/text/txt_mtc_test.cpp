@@ -61,22 +61,36 @@ TEST_F(TxtMtc, AWordIsExtendedUntilTheCharacterThatEndsIt) {
 
 TEST_F(TxtMtc, LongestAndFirstMatch) {
   EXPECT_EQ(match("[ \t]+", "  \t x"), ok(0, 4));
-  // Without the longest bit the first blank is enough, and the step that found it does not
-  // count its character.
+  // Without the longest bit the first blank is enough: the driver stops at the character
+  // after it.
   set("[ \t]+", FIRST);
   tx::cstr in("  \t x");
   EXPECT_EQ(txt_mtc(&chk, &in), 0);
   EXPECT_EQ(chk.mtc_top, 0u);
   EXPECT_EQ(chk.mtc_end, 1u);
-  EXPECT_EQ(chk.pos, 0u);
+  EXPECT_EQ(chk.pos, 1u);
   EXPECT_EQ(chk.thd, nullptr);
 
-  // Which thread reaches the end first decides: the fresh thread of a step runs before the
-  // older ones, so the first match need not be the leftmost.
-  EXPECT_EQ(match("ab|b", "ab", FIRST), ok(1, 2));
-  EXPECT_EQ(match("ab|b", "ab", LNG), ok(0, 2));
-  EXPECT_EQ(match("a|ab", "ab", FIRST), ok(0, 1));
-  EXPECT_EQ(match("a|ab", "ab", LNG), ok(0, 2));
+  // In both modes the leftmost start wins, however the threads are ordered; from it the
+  // longest end, or without the longest bit the shortest.
+  const struct {
+    const char* pat;
+    const char* in;
+    tx::res first, longest;
+  } cases[] = {
+      {"ab|b", "ab", ok(0, 2), ok(0, 2)},
+      {"abc|bc|c", "abc", ok(0, 3), ok(0, 3)},
+      {"b|abc", "abc", ok(0, 3), ok(0, 3)},
+      {"a|ab", "ab", ok(0, 1), ok(0, 2)},
+      {"a+", "aaa", ok(0, 1), ok(0, 3)},
+      {"xa*|a", "xaa", ok(0, 1), ok(0, 3)},
+      {"b(a|)", "ba", ok(0, 1), ok(0, 2)},
+      {"ab?$|c", "ab", ok(0, 2), ok(0, 2)},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(match(c.pat, c.in, FIRST), c.first) << c.pat << " over " << c.in;
+    EXPECT_EQ(match(c.pat, c.in, LNG), c.longest) << c.pat << " over " << c.in;
+  }
 }
 
 TEST_F(TxtMtc, TheMatchersOwnExamples) {
@@ -117,18 +131,37 @@ TEST_F(TxtMtc, TheLongestMatchFromTheLeftmostStart) {
 
 TEST_F(TxtMtc, Anchored) {
   constexpr uint32_t ANC = LNG | TXT_MTC_ANC;
-  EXPECT_EQ(match("a+", "aa", ANC), ok(0, 2));
-  EXPECT_EQ(match("b", "ab", ANC).st, -1) << "the last thread died";
-  // The thread that ends a longest match dies with the character after it: that step fails
-  // too, though the match stays recorded.
+  constexpr uint32_t ANC_FIRST = FIRST | TXT_MTC_ANC;
+  const struct {
+    const char* pat;
+    const char* in;
+    uint32_t flags;
+    tx::res want;
+  } cases[] = {
+      {"a", "a", ANC, ok(0, 1)},
+      {"ab", "ab", ANC, ok(0, 2)},
+      {"[a-z]+", "abc;", ANC, ok(0, 3)},
+      {"a+", "aab", ANC, ok(0, 2)},
+      {"a+", "aab", ANC_FIRST, ok(0, 1)},
+      {"b", "ab", ANC, {-1, 0, 0}},   // the last thread died without a match
+      {"b|ab", "ab", ANC_FIRST, ok(0, 2)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(match(c.pat, c.in, c.flags), c.want) << c.pat << " over " << c.in;
+
+  // A reset checker anchors at the start of its next text, wherever its positions stand.
   set("a+", ANC);
-  tx::cstr in("aab");
-  EXPECT_EQ(txt_mtc(&chk, &in), -1);
-  EXPECT_TRUE(matched());
-  EXPECT_EQ(chk.mtc_end, 2u);
-  EXPECT_EQ(chk.thd, nullptr);
-  // Without the longest bit the match ends the step before the anchor is checked.
-  EXPECT_EQ(match("a+", "aab", TXT_MTC_ANC), ok(0, 1));
+  for (int i = 0; i < 2; ++i) {
+    tx::cstr in("aa");
+    EXPECT_EQ(txt_mtc(&chk, &in), 0) << "text " << i;
+    EXPECT_EQ(chk.mtc_end - chk.mtc_top, 2u) << "text " << i;
+    txt_mtc_chk_rst(&chk);
+  }
+}
+
+TEST_F(TxtMtc, AStreamThatFailsIsNoEnd) {
+  set("a+");
+  tx::failing in("aa");
+  EXPECT_EQ(txt_mtc(&chk, &in.cs), -7);
 }
 
 TEST_F(TxtMtc, NoFreshThreadsAndReuse) {
@@ -334,6 +367,26 @@ TEST_F(TxtMtc, WorkGrowsLinearlyWithTheText) {
   const uint64_t l1 = work("a*a*a*b", std::string(60, 'a'), LNG | TXT_MTC_ANC | TXT_MTC_LIT, &m1);
   const uint64_t l2 = work("a*a*a*b", std::string(120, 'a'), LNG | TXT_MTC_ANC | TXT_MTC_LIT, &m2);
   EXPECT_GT(l2, l1 * 4) << l1 << " then " << l2;
+}
+
+// Threads of different starts on the same state merge: a search that cannot match costs alike
+// per character and per pattern node, however long the text or the pattern.
+TEST_F(TxtMtc, WorkGrowsLinearlyWithTheTextAndThePattern) {
+  size_t m = 0;
+  const uint64_t t1 = work(".*X", std::string(2000, 'a'), LNG, &m);
+  const uint64_t t2 = work(".*X", std::string(4000, 'a'), LNG, &m);
+  EXPECT_EQ(m, 0u);
+  EXPECT_LE(t2, t1 * 22 / 10) << t1 << " then " << t2;
+  auto stars = [](int k) {
+    std::string p;
+    for (int i = 0; i < k; ++i) p += "a*";
+    return p + "X";
+  };
+  const uint64_t p1 = work(stars(200).c_str(), std::string(21, 'a'), LNG, &m);
+  const uint64_t p2 = work(stars(400).c_str(), std::string(21, 'a'), LNG, &m);
+  EXPECT_EQ(m, 0u);
+  EXPECT_LE(p2, p1 * 22 / 10) << p1 << " then " << p2;
+  EXPECT_LE(p2, 400u * 21 * 8) << "a bounded number of threads per node and character";
 }
 
 TEST_F(TxtMtc, NoCheckerToCompileIntoOrRun) {

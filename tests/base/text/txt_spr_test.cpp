@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <string>
 #include <vector>
 
@@ -106,6 +108,74 @@ TEST_F(TxtSpr, ATypeZeroPatternThatCompletesLaterIsGathered) {
   EXPECT_EQ(z.all(), (std::vector<tok>{{0, "ab"}, {1, "x"}, {0, "ab"}}));
 }
 
+// A token is exactly its pattern's match: what the pattern read past the match's end is read
+// again for the next token, the end of the input may still end a match, and an empty match
+// takes nothing. Type 5 is the first pattern.
+TEST_F(TxtSpr, ATokenIsExactlyItsPatternsMatch) {
+  const struct {
+    std::vector<const char*> pats;
+    const char* in;
+    std::vector<tok> want;
+  } cases[] = {
+      {{"if|else", "[a-z]+", "[()]"}, "if(x)else(y)",
+       {{5, "if"}, {7, "("}, {6, "x"}, {7, ")"}, {5, "else"}, {7, "("}, {6, "y"}, {7, ")"}}},
+      {{"[0-9]+(px|em)"}, "12px;", {{5, "12px"}, {0, ";"}}},
+      {{"ab?"}, "ax", {{5, "a"}, {0, "x"}}},
+      {{"[0-9]{1,3}"}, "1234", {{5, "123"}, {5, "4"}}},
+      {{"if|else"}, "if", {{5, "if"}}},
+      {{"x?"}, "axb", {{0, "a"}, {5, "x"}, {0, "b"}}},
+      {{"ab|abcd", "c"}, "abcx", {{5, "ab"}, {6, "c"}, {0, "x"}}},
+      {{"a$"}, "a\na", {{5, "a"}, {0, "\n"}, {5, "a"}}},
+      {{"[a-z]+x"}, "abc", {{0, "abc"}}},
+  };
+  for (const auto& c : cases) {
+    tx::splitter s(c.in);
+    uint32_t typ = 5;
+    for (const char* p : c.pats) ASSERT_EQ(s.add(typ++, p), 0) << p;
+    int32_t end = 0;
+    EXPECT_EQ(s.all(&end), c.want) << c.pats[0] << " over " << c.in;
+    EXPECT_EQ(end, ERR_END);
+  }
+}
+
+TEST_F(TxtSpr, AStreamThatFailsIsNoEnd) {
+  tx::failing in("ab c");
+  struct txt_spr spr{};
+  ASSERT_EQ(txt_spr_set(&spr, &in.cs), 0);
+  tx::cstr p("[a-z]+");
+  ASSERT_EQ(txt_spr_psh_lst_regexp(&spr, 1, &p, nullptr, nullptr, 0, nullptr, 0), 0);
+  txt_spr_tok t{};
+  ASSERT_EQ(txt_spr(&spr, &t), 0);
+  EXPECT_EQ(tok(t.typ, t.txt), tok(1, "ab"));
+  EXPECT_EQ(txt_spr(&spr, &t), -7) << "the gathered blank and the word are not a clean end";
+  txt_spr_end(&spr);
+}
+
+// Many groups are set up and run without a call per group, on a thread with the stack that
+// Windows gives a program.
+TEST_F(TxtSpr, ManyGroupsNeedNoDeepStack) {
+  struct job {
+    std::vector<tok> got;
+    static void* run(void* arg) {
+      auto* j = static_cast<job*>(arg);
+      std::string pat;
+      for (int i = 0; i < 100000; ++i) pat += "()";
+      tx::splitter s("ab");
+      EXPECT_EQ(s.add(1, (pat + "a").c_str()), 0);
+      j->got = s.all();
+      return nullptr;
+    }
+  } j;
+  pthread_attr_t at;
+  pthread_attr_init(&at);
+  pthread_attr_setstacksize(&at, 1 << 20);
+  pthread_t th;
+  ASSERT_EQ(pthread_create(&th, &at, job::run, &j), 0);
+  pthread_join(th, nullptr);
+  pthread_attr_destroy(&at);
+  EXPECT_EQ(j.got, (std::vector<tok>{{1, "a"}, {0, "b"}}));
+}
+
 TEST_F(TxtSpr, ArgumentsItCannotUse) {
   tx::cstr in("a");
   EXPECT_EQ(txt_spr_set(nullptr, &in), -1);
@@ -134,7 +204,7 @@ TEST_F(TxtSpr, ReturnedTextsStayValidUntilTheNextCall) {
   EXPECT_EQ(tok(t.typ, t.txt), tok(BLANK, " "));
   ASSERT_EQ(txt_spr(&s.spr, &t), 0);
   EXPECT_EQ(tok(t.typ, t.txt), tok(WORD, longer));
-  EXPECT_EQ(s.spr.chr_cnt, 5004u) << "the blank that ended the word was read once";
+  EXPECT_EQ(s.spr.chr_cnt, 5003u) << "the blank that ended the word is the next to read";
   EXPECT_EQ(s.all(), (std::vector<tok>{{BLANK, " "}, {0, "!"}}));
   EXPECT_EQ(s.spr.chr_cnt, 5005u);
 }
