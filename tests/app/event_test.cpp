@@ -40,12 +40,17 @@ class Event : public testing::Test {
 };
 
 // Whether a process has ended: gone, or a zombie its parent has not reaped yet.
+// A process killed is gone a moment later, not at once: a busy machine gets five seconds.
 bool ended(pid_t pid) {
-  std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
-  std::string f;
-  for (int i = 0; i < 3 && st >> f; ++i) {
+  for (int t = 0; t < 500; ++t) {
+    std::ifstream st("/proc/" + std::to_string(pid) + "/stat");
+    std::string f;
+    for (int i = 0; i < 3 && st >> f; ++i) {
+    }
+    if (!st || f == "Z") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return !st || f == "Z";
+  return false;
 }
 
 pid_t pid_in(const std::string& file) {
