@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/instr_count.h"
 #include "app/dev_chk.h"
 #include "app/opt.h"
 #include "base/base.h"
@@ -58,31 +59,6 @@ struct quiet {
   }
 };
 
-uint64_t reports() {
-  uint64_t n = 0;
-  ++dbg_busy;
-  test_cvr_walk(nullptr, [](const test_cvr_rcd* r, void* a) {
-    *static_cast<uint64_t*>(a) += r->count;
-    return 0;
-  }, &n);
-  --dbg_busy;
-  return n;
-}
-
-// Sections closed so far (a section the clock could not measure is closed but not counted:
-// rare enough here not to matter).
-struct sec_cnt {
-  uint64_t all = 0, scopes = 0;
-};
-sec_cnt sections() {
-  sec_cnt s;
-  for (const tmr_rcd* t = tmr_lst(); t != nullptr; t = t->nxt) {
-    s.all += t->cnt;
-    if (std::strcmp(t->msg, "rscmng_nst_in") == 0) s.scopes += t->cnt;
-  }
-  return s;
-}
-
 void BM_dev_chk(benchmark::State& st) {
   const int n = static_cast<int>(st.range(0));
   opt_rcd = {4, 3, "", "", 1, 0, 0, 0};
@@ -92,19 +68,11 @@ void BM_dev_chk(benchmark::State& st) {
   vmap_set(&tbl, VMAP_NST);
   dev_chk(&tbl);  // every device becomes an entry
   for (auto _ : st) dev_chk(&tbl);
-  // What one pass makes the instrumentation do, per device: condition reports, profiling
-  // sections (four clock readings each) and resource-manager scopes.
-  const uint64_t r0 = reports();
-  const sec_cnt s0 = sections();
-  dev_chk(&tbl);
-  const uint64_t r1 = reports();
-  const sec_cnt s1 = sections();
+  // What one pass makes the instrumentation do, per device.
+  bench::instr_per(st, "device", n, [&] { dev_chk(&tbl); });
   vmap_end(&tbl);
   bt_stk_set(nullptr);
   st.counters["devices"] = n;
-  st.counters["reports/device"] = static_cast<double>(r1 - r0) / n;
-  st.counters["sections/device"] = static_cast<double>(s1.all - s0.all) / n;
-  st.counters["scopes/device"] = static_cast<double>(s1.scopes - s0.scopes) / n;
 }
 
 // The same pass in a few lines of plain C++: the same search, the same key, the same states.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/base.h"
+#include "bench/instr_count.h"
 
 namespace {
 
@@ -45,33 +46,42 @@ std::string options(size_t bytes) {
 
 // ---- every match of a pattern ----
 
+// Every match of pattern in text; -1 for a pattern that does not compile.
+long run_all(const char* pattern, const std::string& text) {
+  txt_mtc_chk chk{};
+  const char* pc = pattern;
+  stream pb{}, ps{};
+  stream_set(&pb, &pc, &STREAM_OPS_STR_CUR);
+  stream_set(&ps, &pb, &STREAM_OPS_SJIS);
+  if (regexp_chk(&chk, &ps, nullptr) != 0) return -1;
+  const char* cur = text.c_str();
+  stream bs{}, cs{};
+  stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
+  stream_set(&cs, &bs, &STREAM_OPS_SJIS);
+  long n = 0;
+  while (txt_mtc(&chk, &cs) == 0) {
+    ++n;
+    txt_mtc_chk_rst(&chk);
+  }
+  txt_mtc_chk_end(&chk);
+  return n;
+}
+
 void kestrel_all(benchmark::State& st, const char* pattern) {
   const std::string text = prose(MB);
-  size_t n = 0;
+  long n = 0;
   for (auto _ : st) {
-    txt_mtc_chk chk{};
-    const char* pc = pattern;
-    stream pb{}, ps{};
-    stream_set(&pb, &pc, &STREAM_OPS_STR_CUR);
-    stream_set(&ps, &pb, &STREAM_OPS_SJIS);
-    if (regexp_chk(&chk, &ps, nullptr) != 0) {
+    n = run_all(pattern, text);
+    if (n < 0) {
       st.SkipWithError("pattern");
       break;
     }
-    const char* cur = text.c_str();
-    stream bs{}, cs{};
-    stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
-    stream_set(&cs, &bs, &STREAM_OPS_SJIS);
-    n = 0;
-    while (txt_mtc(&chk, &cs) == 0) {
-      ++n;
-      txt_mtc_chk_rst(&chk);
-    }
-    txt_mtc_chk_end(&chk);
     benchmark::DoNotOptimize(n);
   }
   st.counters["matches"] = static_cast<double>(n);
   st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * text.size()));
+  // One more run, its instrumentation counted per byte.
+  bench::instr_per(st, "byte", static_cast<double>(text.size()), [&] { run_all(pattern, text); });
 }
 
 void baseline_all(benchmark::State& st, const char* pattern) {
@@ -99,31 +109,38 @@ constexpr pat PATTERNS[] = {{1, "[a-zA-Z0-9_]+"}, {2, "\\\\."}, {16, "#"},   {17
                             {18, "="},            {19, "\""},   {788, "\\["}, {789, "\\]"},
                             {278, ";"},           {0x20000120, "\n"}, {0x20000021, "[ \t]+"}};
 
+// Every token of text through the option patterns.
+long run_split(const std::string& text) {
+  const char* cur = text.c_str();
+  stream bs{}, cs{};
+  stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
+  stream_set(&cs, &bs, &STREAM_OPS_SJIS);
+  struct txt_spr spr{};
+  txt_spr_set(&spr, &cs);
+  for (const pat& p : PATTERNS) {
+    const char* pc = p.txt;
+    stream pb{}, ps{};
+    stream_set(&pb, &pc, &STREAM_OPS_STR_CUR);
+    stream_set(&ps, &pb, &STREAM_OPS_SJIS);
+    txt_spr_psh_lst_regexp(&spr, p.typ, &ps, nullptr, nullptr, 0, nullptr, 0);
+  }
+  txt_spr_tok tok{};
+  long n = 0;
+  while (txt_spr(&spr, &tok) == 0) ++n;
+  txt_spr_end(&spr);
+  return n;
+}
+
 void kestrel_split(benchmark::State& st) {
   const std::string text = options(MB);
-  size_t n = 0;
+  long n = 0;
   for (auto _ : st) {
-    const char* cur = text.c_str();
-    stream bs{}, cs{};
-    stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
-    stream_set(&cs, &bs, &STREAM_OPS_SJIS);
-    struct txt_spr spr{};
-    txt_spr_set(&spr, &cs);
-    for (const pat& p : PATTERNS) {
-      const char* pc = p.txt;
-      stream pb{}, ps{};
-      stream_set(&pb, &pc, &STREAM_OPS_STR_CUR);
-      stream_set(&ps, &pb, &STREAM_OPS_SJIS);
-      txt_spr_psh_lst_regexp(&spr, p.typ, &ps, nullptr, nullptr, 0, nullptr, 0);
-    }
-    txt_spr_tok tok{};
-    n = 0;
-    while (txt_spr(&spr, &tok) == 0) ++n;
-    txt_spr_end(&spr);
+    n = run_split(text);
     benchmark::DoNotOptimize(n);
   }
   st.counters["tokens"] = static_cast<double>(n);
   st.SetBytesProcessed(static_cast<int64_t>(st.iterations() * text.size()));
+  bench::instr_per(st, "byte", static_cast<double>(text.size()), [&] { run_split(text); });
 }
 
 // The same tokens by hand: a loop over the bytes with the eleven token kinds written out,
