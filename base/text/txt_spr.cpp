@@ -40,7 +40,6 @@ int bytes_psh(buf_var& b, const void* src, uint32_t n) {
   return 0;
 }
 
-// A character goes in as its Shift-JIS bytes: the lead byte, then the trail byte if any.
 // Empties a token buffer, keeping its storage (what buf_rst does to the splitter's own record,
 // without a buffer operation per token).
 inline void txt_rst(buf_var& b) {
@@ -48,10 +47,13 @@ inline void txt_rst(buf_var& b) {
   b.flg &= ~BUF_END;
 }
 
+// A character goes in as its Shift-JIS bytes: the lead byte, then the trail byte if any.
+inline uint32_t chr_len(uint32_t ch) { return CVR(((ch >> 8) & 0xFF) != 0) ? 2 : 1; }
+
 int chr_psh(buf_var& b, uint32_t ch) {
   const unsigned char two[2] = {static_cast<unsigned char>(ch & 0xFF),
                                 static_cast<unsigned char>((ch >> 8) & 0xFF)};
-  return bytes_psh(b, two, CVR(two[1] != 0) ? 2 : 1);
+  return bytes_psh(b, two, chr_len(ch));
 }
 
 int nul_psh(buf_var& b) {
@@ -154,7 +156,7 @@ void cod_cut(struct txt_spr* s) {
 // The token's text is its first n characters; the ones after them are read again.
 void chk_cut(struct txt_spr* s, uint32_t n) {
   uint32_t bytes = 0;
-  for (uint32_t i = 0; CVR(i < n); ++i) bytes += CVR(cod(s)[s->cod_top + i] > 0xFF) ? 2 : 1;
+  for (uint32_t i = 0; CVR(i < n); ++i) bytes += chr_len(cod(s)[s->cod_top + i]);
   s->buf_chk.pos = bytes;
   s->chr_cnt -= s->cod_rd - (s->cod_top + n);
   s->cod_rd = s->cod_top + n;
