@@ -14,14 +14,12 @@
 
 #include "app/opt.h"
 #include "test_util.h"
+#include "win/win_test_util.h"
 
 namespace {
 
-std::string win_path(std::string p) {
-  for (char& c : p)
-    if (c == '/') c = '\\';
-  return p;
-}
+using wt::pid_in;
+using wt::win_path;
 
 struct run_out {
   std::string out, err;
@@ -234,16 +232,6 @@ bool ended(DWORD pid) {
   const bool e = WaitForSingleObject(h, 5000) == WAIT_OBJECT_0;
   CloseHandle(h);
   return e;
-}
-
-DWORD pid_in(const std::string& file) {
-  for (int i = 0; i < 1000; ++i) {
-    std::ifstream in(file);
-    unsigned long p = 0;
-    if (in >> p && p > 0) return static_cast<DWORD>(p);
-    Sleep(10);
-  }
-  return 0;
 }
 
 TEST_F(KestrelExe, ACommandRunningPastTheTimeoutIsEndedWithWhatItStarted) {

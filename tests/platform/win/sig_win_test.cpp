@@ -16,24 +16,12 @@
 #include "platform/sig.h"
 #include "platform/win/sig_win.h"
 #include "test_util.h"
+#include "win/win_test_util.h"
 
 namespace {
 
-std::string win_path(std::string p) {
-  for (char& c : p)
-    if (c == '/') c = '\\';
-  return p;
-}
-
-DWORD pid_in(const std::string& file) {
-  for (int i = 0; i < 1000; ++i) {
-    std::ifstream in(file);
-    unsigned long p = 0;
-    if (in >> p && p > 0) return static_cast<DWORD>(p);
-    Sleep(10);
-  }
-  return 0;
-}
+using wt::pid_in;
+using wt::win_path;
 
 bool ended(HANDLE h) { return WaitForSingleObject(h, 5000) == WAIT_OBJECT_0; }
 
