@@ -47,6 +47,18 @@ bool is_wrd(const char* t) {
   return true;
 }
 
+// Whether the text decodes to characters to its end: a Shift-JIS lead byte that ends it would
+// be dropped by the decoder, and the text read back would be another (or another's key).
+bool whole(const char* t) {
+  for (; CVR(*t != '\0'); ++t) {
+    if (CVR(sjis_lead(static_cast<unsigned char>(*t)))) {
+      if (CVR(t[1] == '\0')) return false;
+      ++t;
+    }
+  }
+  return true;
+}
+
 struct esc {
   const char* fnd;
   const char* rep;
@@ -118,6 +130,7 @@ int val_wr(stream* out, const vtyp* node, const cstream_vtyp_opt* opt) {
   }
   if (CVR(knd != VTYP_STR)) return -1;
   const auto* t = static_cast<const char*>(v);
+  if (CVR(!whole(t))) return -1;
   if (CVR(is_wrd(t))) return __cstream_vtyp_txt(out, t);
   return quo_wr(out, t);
 }

@@ -113,6 +113,12 @@ TEST_F(CstreamVmap, WhatCannotBeWritten) {
   EXPECT_EQ(value(n, OPT, &st), "<failed>");
   EXPECT_EQ(st, -1);
   vtyp_end(n);
+  // A text ending in a Shift-JIS lead byte would lose it, as value or as key; one whose last
+  // character is whole is written.
+  EXPECT_EQ(value(val_node(txt(nullptr, "l", "a\x81")), OPT, &st), "<failed>");
+  EXPECT_EQ(st, -1);
+  EXPECT_EQ(value(txt(nullptr, "\x81", "v"), OPT, &st), "<failed>");
+  EXPECT_EQ(value(val_node(txt(nullptr, "w", "a\x81\x81"))), "\"a\x81\x81\"");
 }
 
 TEST_F(CstreamVmap, KeysAndPairs) {
