@@ -122,7 +122,7 @@ bool tbl_room(txt_mtc_chk* c) {
   txt_mtc_tbl* t = c->tbl;
   if (CVR(t != nullptr && (t->cnt + 1) * 2 <= t->cap)) return true;
   const uint32_t cap = CVR(t == nullptr) ? TBL_MIN : t->cap * 2;
-  if (CVR(cap > 0x1000000u)) return false;
+  if (CVR(cap > 0x100000u)) return false;
   txt_mtc_tbl* n = nullptr;
   {
     rscmng_scp scp;
