@@ -5,12 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include "app/cmd_run.h"
 #include "app/dev_chk.h"
 #include "app/opt.h"
 #include "app/scoped.h"
 #include "base/base.h"
+#include "platform/console.h"
 #include "platform/sig.h"
 #include "platform/svc.h"
 
@@ -27,9 +29,16 @@ int opt_scn(vmap* opts, int argc, char** argv) {
   for (int i = 1; i < argc && argv[i][0] == '/'; ++i) {
     // Each argument in a scope of its own: nothing of one parse outlives it but the map.
     const int st = scoped([&] {
-      // The text after the slash, as Shift-JIS characters: a text byte stream over a cursor
-      // held here, under the decoder, both built in place.
-      const char* cur = argv[i] + 1;
+      // The text after the slash, read in the user's set (code page 932 unless
+      // KESTREL_CHARSET names another), as Shift-JIS characters: a text byte stream over a
+      // cursor held here, under the decoder, both built in place.
+      std::string txt;
+      try {
+        txt = con_arg(argc, argv, i).substr(1);
+      } catch (...) {
+        return -1;
+      }
+      const char* cur = txt.c_str();
       stream bs = {};
       stream cs = {};
       stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,10 @@ struct con_cvt {
   int fd;
   std::string pnd;  // the start of a character split across two writes
 };
+
+// The set KESTREL_CHARSET names when it is not code page 932, as con_ini accepted it; null
+// otherwise (and before con_ini).
+const char* con_usr = nullptr;
 
 // The converter outlives every static destructor: the C runtime flushes standard output after
 // them, at exit.
@@ -101,6 +106,7 @@ int con_ini() {
     std::fprintf(stderr, "kestrel: KESTREL_CHARSET: unknown character set \"%s\"\n", set);
     return 2;
   }
+  con_usr = set;
   std::fflush(stdout);
   auto* c = new con_cvt{cd, fileno(stdout), {}};
   FILE* f = fopencookie(c, "w", {nullptr, con_wr, nullptr, con_cls});
@@ -115,4 +121,67 @@ int con_ini() {
   con_act = c;
   stdout = f;
   return 0;
+}
+
+namespace {
+
+// Character by character through UTF-32, so that what one set cannot say is one "?".
+std::string cnv(const char* to, const char* from, const std::string& in) {
+  const iconv_t rd = iconv_open("UTF-32LE", from);
+  const iconv_t wr = rd == reinterpret_cast<iconv_t>(-1) ? rd : iconv_open(to, "UTF-32LE");
+  if (wr == reinterpret_cast<iconv_t>(-1)) {
+    if (rd != reinterpret_cast<iconv_t>(-1)) iconv_close(rd);
+    return in;
+  }
+  std::string out;
+  char* ip = const_cast<char*>(in.data());
+  size_t il = in.size();
+  auto put = [&](uint32_t cp) {
+    char c32[4] = {static_cast<char>(cp), static_cast<char>(cp >> 8), static_cast<char>(cp >> 16),
+                   static_cast<char>(cp >> 24)};
+    char buf[32];
+    char* cp_in = c32;
+    size_t cl = sizeof c32;
+    char* op = buf;
+    size_t ol = sizeof buf;
+    if (iconv(wr, &cp_in, &cl, &op, &ol) == static_cast<size_t>(-1)) {
+      out += '?';
+      return;
+    }
+    out.append(buf, static_cast<size_t>(op - buf));
+  };
+  while (il > 0) {
+    char c32[4];
+    char* op = c32;
+    size_t ol = sizeof c32;
+    const size_t r = iconv(rd, &ip, &il, &op, &ol);
+    if (op == c32 + sizeof c32) {
+      put(static_cast<uint8_t>(c32[0]) | static_cast<uint8_t>(c32[1]) << 8 |
+          static_cast<uint32_t>(static_cast<uint8_t>(c32[2])) << 16 |
+          static_cast<uint32_t>(static_cast<uint8_t>(c32[3])) << 24);
+    } else if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+      // A byte the set does not read (or a character cut off at the end).
+      put('?');
+      ++ip;
+      --il;
+    }
+  }
+  // A set with shift states ends in its initial state.
+  char buf[32];
+  char* op = buf;
+  size_t ol = sizeof buf;
+  if (iconv(wr, nullptr, nullptr, &op, &ol) != static_cast<size_t>(-1)) out.append(buf, static_cast<size_t>(op - buf));
+  iconv_close(rd);
+  iconv_close(wr);
+  return out;
+}
+
+}  // namespace
+
+std::string con_arg(int, char** argv, int i) {
+  return con_usr == nullptr ? std::string(argv[i]) : cnv(CON_SRC, con_usr, argv[i]);
+}
+
+std::string con_out(const std::string& text) {
+  return con_usr == nullptr ? text : cnv(con_usr, CON_SRC, text);
 }

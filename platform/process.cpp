@@ -2,6 +2,8 @@
 // timed waits, waitpid for every child so none is left as a zombie.
 #include "platform/process.h"
 
+#include "platform/console.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -369,7 +371,10 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
   std::vector<char*> argv;
   std::vector<char*> envv;
   try {
+    // Split while the line is code page 932 (a lead byte takes the next byte with it), then each
+    // argument in the user's set: the conversion cannot move a quote or a blank.
     args = cmdline_split(lpCommandLine);
+    for (auto& a : args) a = con_out(a);
     if (lpApplicationName != nullptr && args.empty()) args.emplace_back(lpApplicationName);
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -516,8 +521,11 @@ void prc_kill_all() {
   }
 }
 
-int prc_fnd(const char* name, std::string* path) {
+int prc_fnd(const char* cp932_name, std::string* path) {
   try {
+    // The system's names are in the user's set.
+    const std::string nm = con_out(cp932_name);
+    const char* name = nm.c_str();
     if (std::strchr(name, '/') != nullptr) {
       *path = name;
       return 0;

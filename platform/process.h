@@ -110,7 +110,9 @@ HANDLE GetStdHandle(DWORD nStdHandle);
 //   as on Windows); lpCommandLine supplies argv (argv is just the name when it is NULL).
 // - otherwise argv comes from lpCommandLine and argv[0] is the program, looked up on PATH
 //   when it holds no slash.
-// The command line is split by cmdline_split and is not modified. lpEnvironment is a
+// The command line is code page 932 text, as on a Windows system whose ANSI code page is 932:
+// it is split by cmdline_split and not modified, and each argument reaches the program in the
+// user's set (con_out). lpApplicationName is a path as the system names it (prc_fnd gives one). lpEnvironment is a
 // Windows environment block ("A=1\0B=2\0\0") or NULL for the caller's environment;
 // lpCurrentDirectory NULL for the caller's directory. With STARTF_USESTDHANDLES the child
 // gets hStdInput/hStdOutput/hStdError (a NULL one reads as /dev/null), otherwise the caller's
@@ -168,8 +170,9 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
 // The same rules hold for the first argument.
 std::vector<std::string> cmdline_split(const char* cmd);
 
-// The program a command names, as it will be started: a name with a directory part as it
-// stands; a bare name looked up in the directories of PATH, and there only (on Linux as execvp
+// The program a command names (code page 932 text, as the command line gives it), as it will be
+// started, with its path as the system names it (on Linux in the user's set, con_out): a name
+// with a directory part as it stands; a bare name looked up in the directories of PATH, and there only (on Linux as execvp
 // looks, an empty entry meaning the current directory; on Windows never the current directory,
 // ".exe" added to a name without an extension). 0 with the path, or PRC_FND_NONE.
 inline constexpr int PRC_FND_NONE = 1;

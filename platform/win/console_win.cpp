@@ -3,6 +3,7 @@
 #include "platform/console.h"
 
 #include <windows.h>
+#include <shellapi.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -62,6 +63,9 @@ struct con_cvt {
   std::string pnd;  // a lead byte whose trail byte comes with the next read
 };
 con_cvt* con_act = nullptr;
+
+// The code page of the set KESTREL_CHARSET names when it is not 932, as con_ini accepted it.
+UINT con_usr = 0;
 
 // One CP932 character (1 or 2 bytes) to the target set, appended to `out`; '?' for what either
 // side lacks.
@@ -152,6 +156,7 @@ int con_ini() {
   const UINT cp = cp_of(set);
   if (cp == 0) return con_fail(set, "unknown character set");
   if (cp == CP_SJIS) return 0;
+  con_usr = cp;
 
   // Standard output into a pipe whose other end the converter reads. Commands started later
   // inherit the pipe as their standard output, so their lines stay in order with the
@@ -195,3 +200,30 @@ int con_ini() {
   std::atexit(con_end);
   return 0;
 }
+
+std::string con_arg(int argc, char** argv, int i) {
+  if (con_usr == 0) return argv[i];
+  // The runtime split the same line by the same rules; should the counts differ, the bytes in
+  // the system's code page are what there is.
+  int n = 0;
+  wchar_t** wv = CommandLineToArgvW(GetCommandLineW(), &n);
+  const bool whole = wv != nullptr && n == argc;
+  std::wstring w;
+  if (whole) w = wv[i];
+  if (wv != nullptr) LocalFree(wv);
+  if (!whole) {
+    const int k = MultiByteToWideChar(CP_ACP, 0, argv[i], -1, nullptr, 0);
+    if (k <= 0) return argv[i];
+    w.assign(static_cast<size_t>(k), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, argv[i], -1, w.data(), k);
+    w.resize(static_cast<size_t>(k - 1));
+  }
+  if (w.empty()) return {};
+  const int m = WideCharToMultiByte(CP_SJIS, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, "?", nullptr);
+  if (m <= 0) return argv[i];
+  std::string out(static_cast<size_t>(m), '\0');
+  WideCharToMultiByte(CP_SJIS, 0, w.data(), static_cast<int>(w.size()), out.data(), m, "?", nullptr);
+  return out;
+}
+
+bool con_usr_set() { return con_usr != 0; }

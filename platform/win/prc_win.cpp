@@ -2,6 +2,8 @@
 #include "platform/win/prc_win.h"
 #include "platform/process.h"
 
+#include "platform/console.h"
+
 #include <cstring>
 #include <string>
 #include <utility>
@@ -34,6 +36,48 @@ HANDLE job_of(HANDLE prc) {
   return nullptr;
 }
 
+// Text of a code page in UTF-16; a null text stays null.
+bool wide(UINT cp, const char* s, std::wstring* out) {
+  if (s == nullptr) return true;
+  const int n = MultiByteToWideChar(cp, 0, s, -1, nullptr, 0);
+  if (n <= 0) return false;
+  out->assign(static_cast<size_t>(n), L'\0');
+  return MultiByteToWideChar(cp, 0, s, -1, out->data(), n) == n;
+}
+
+// CreateProcessA with a user's set other than code page 932: the command line (932 text) goes
+// to the program as the characters it holds; the system gives them to a program that reads its
+// line in bytes in that program's own code page. The path is the system's (its code page).
+BOOL crt_w(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa, LPSECURITY_ATTRIBUTES ta, BOOL inh, DWORD flg,
+           LPVOID env, LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi) {
+  std::wstring wa, wl, wd;
+  try {
+    if (!wide(CP_ACP, app, &wa) || !wide(932, line, &wl) || !wide(CP_ACP, dir, &wd)) {
+      SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+      return FALSE;
+    }
+  } catch (...) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  STARTUPINFOW sw = {};
+  sw.cb = sizeof sw;
+  sw.dwX = si->dwX;
+  sw.dwY = si->dwY;
+  sw.dwXSize = si->dwXSize;
+  sw.dwYSize = si->dwYSize;
+  sw.dwXCountChars = si->dwXCountChars;
+  sw.dwYCountChars = si->dwYCountChars;
+  sw.dwFillAttribute = si->dwFillAttribute;
+  sw.dwFlags = si->dwFlags;
+  sw.wShowWindow = si->wShowWindow;
+  sw.hStdInput = si->hStdInput;
+  sw.hStdOutput = si->hStdOutput;
+  sw.hStdError = si->hStdError;
+  return CreateProcessW(app != nullptr ? wa.c_str() : nullptr, line != nullptr ? wl.data() : nullptr, pa, ta, inh,
+                        flg, env, dir != nullptr ? wd.c_str() : nullptr, &sw, pi);
+}
+
 }  // namespace
 
 BOOL prc_win_crt(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRIBUTES lpProcessAttributes,
@@ -42,8 +86,12 @@ BOOL prc_win_crt(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_ATTRI
                  LPPROCESS_INFORMATION lpProcessInformation) {
   HANDLE job = CreateJobObjectA(nullptr, nullptr);
   const DWORD flg = job != nullptr ? dwCreationFlags | CREATE_SUSPENDED : dwCreationFlags;
-  if (!CreateProcessA(lpApplicationName, lpCommandLine, lpProcessAttributes, lpThreadAttributes, bInheritHandles,
-                      flg, lpEnvironment, lpCurrentDirectory, lpStartupInfo, lpProcessInformation)) {
+  if (!(con_usr_set() ? crt_w(lpApplicationName, lpCommandLine, lpProcessAttributes, lpThreadAttributes,
+                              bInheritHandles, flg, lpEnvironment, lpCurrentDirectory, lpStartupInfo,
+                              lpProcessInformation)
+                      : CreateProcessA(lpApplicationName, lpCommandLine, lpProcessAttributes, lpThreadAttributes,
+                                       bInheritHandles, flg, lpEnvironment, lpCurrentDirectory, lpStartupInfo,
+                                       lpProcessInformation))) {
     const DWORD e = GetLastError();
     if (job != nullptr) CloseHandle(job);
     SetLastError(e);

@@ -11,9 +11,9 @@
 
 namespace {
 
-// What iconv makes of CP932 text in another set; empty when it cannot.
-std::string from_cp932(const std::string& in, const char* to) {
-  iconv_t cd = iconv_open(to, "CP932");
+// What iconv makes of text in one set in another; empty when it cannot.
+std::string cnv(const std::string& in, const char* from, const char* to) {
+  iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return "";
   std::string out(in.size() * 4 + 16, '\0');
   char* ip = const_cast<char*>(in.data());
@@ -26,6 +26,8 @@ std::string from_cp932(const std::string& in, const char* to) {
   out.resize(out.size() - ol);
   return out;
 }
+
+std::string from_cp932(const std::string& in, const char* to) { return cnv(in, "CP932", to); }
 
 class Console : public testing::Test {
  protected:
@@ -81,6 +83,27 @@ TEST_F(Console, CharactersTheSetLacksBecomeQuestionMarks) {
   EXPECT_EQ(r.out,
             "020000000000-?\?\?\?=ON\n030000000000-caf? ?=ON\n040000000000-plain=ON\n"
             "020000000000-?\?\?\?=OFF\n030000000000-caf? ?=OFF\n040000000000-plain=OFF\n");
+}
+
+TEST_F(Console, OptionsAreReadAndCommandsGetTheirArgumentsInTheUsersSet) {
+  // A template with Japanese words whose last bytes in CP932 are lead bytes (ト, 宅) and a
+  // character CP932 lacks (é), a Japanese name; unset, the option's bytes are CP932 already.
+  const std::string words = "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88 \xE5\x9C\xA8\xE5\xAE\x85 caf\xC3\xA9";
+  const std::string name = "\xE3\x82\xB9\xE3\x83\x94\xE3\x83\xBC\xE3\x82\xAB";  // スピーカ
+  const std::string want = "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88\n\xE5\x9C\xA8\xE5\xAE\x85\ncaf?\n" + name + "\n--\n";
+  const std::string s = scn("pass\ndevice 00:11:22:33:44:55 - " + name + "\npass\n");
+  for (const char* set : {"UTF-8", "EUC-JP", ""}) {
+    SCOPED_TRACE(set);
+    const char* in = *set != 0 ? set : "CP932";
+    const std::string file = dir.file(std::string("argv-") + in);
+    // CP932 has no é to type.
+    const std::string typed = *set != 0 ? words : words.substr(0, words.size() - 2) + "?";
+    const std::string tpl = cnv(std::string(ARGV_DUMP) + " " + file + " " + typed + " @name@", "UTF-8", in);
+    ASSERT_FALSE(tpl.empty());
+    const auto r = tu::run_prog({"/cmdon=\"" + tpl + "\""}, env(s, set));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(tu::slurp(file), cnv(want, "UTF-8", in));
+  }
 }
 
 TEST_F(Console, EachLineReachesAReaderBeforeTheNextPass) {

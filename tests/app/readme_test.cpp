@@ -131,7 +131,7 @@ TEST_F(Readme, OneExampleForEachOption) {
        "notify-send\n--\nkestrel\nmy phone is here\n--\n"},
       {"kestrel '/cmdoff=\"notify-send -- kestrel \\\"@name@ has left\\\"\"'", ON + OFF,
        "notify-send\n--\nkestrel\nmy phone has left\n--\n"},
-      {"kestrel /dbgcnt           # each device's missed-pass count after every pass",
+      {"kestrel /dbgcnt           # a device's missed-pass count when it is set or goes down",
        KEY + "/set/count=3\n" + ON + KEY + "/down/count=2\n" + KEY + "/down/count=1\n" + KEY +
            "/down/count=0\n" + OFF,
        ""},
@@ -154,13 +154,16 @@ TEST_F(Readme, OneExampleForEachOption) {
 }
 
 TEST_F(Readme, DesktopNotification) {
+  // A Japanese name reaches the notification and the terminal in UTF-8.
+  const std::string name = "\xE3\x82\xB9\xE3\x83\x94\xE3\x83\xBC\xE3\x82\xAB";  // スピーカ
+  std::ofstream(dir.file("s.scn")) << "pass\ndevice 00:11:22:33:44:55 - " + name + "\npass\npass\npass\npass\n";
   const auto r = example(
-      "kestrel '/cmdon=\"notify-send -a kestrel -- \\\"@name@\\\" \\\"in range since @time@\\\"\"' "
+      "KESTREL_CHARSET=UTF-8 kestrel '/cmdon=\"notify-send -a kestrel -- \\\"@name@\\\" \\\"in range since @time@\\\"\"' "
       "'/cmdoff=\"notify-send -a kestrel -- \\\"@name@\\\" \\\"out of range\\\"\"'");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, ON + OFF);
-  EXPECT_TRUE(std::regex_match(r.cmds, std::regex("notify-send\n-a\nkestrel\n--\nmy phone\nin range since " + TIME +
-                                                  "\n--\nnotify-send\n-a\nkestrel\n--\nmy phone\nout of range\n--\n")))
+  EXPECT_EQ(r.out, "554433221100-" + name + "=ON\n554433221100-" + name + "=OFF\n");
+  EXPECT_TRUE(std::regex_match(r.cmds, std::regex("notify-send\n-a\nkestrel\n--\n" + name + "\nin range since " + TIME +
+                                                  "\n--\nnotify-send\n-a\nkestrel\n--\n" + name + "\nout of range\n--\n")))
       << r.cmds;
 }
 
@@ -192,6 +195,10 @@ TEST_F(Readme, ExitStatuses) {
                                        {"/c=", 1},
                                        {"/t=5.x", 255},
                                        {"/cmdon=notepad.exe", 255},
+                                       {"/c=0#", 255},
+                                       {"/c=0/", 255},
+                                       {"'/c=0 x'", 255},
+                                       {"'/c=0]'", 255},
                                        {"/]", 255}}) {
     EXPECT_NE(README.find(std::string("`") + c.arg + "`"), std::string::npos) << c.arg;
     const auto r = sh(std::string("kestrel ") + c.arg);
@@ -199,6 +206,28 @@ TEST_F(Readme, ExitStatuses) {
     EXPECT_EQ(r.out, "") << c.arg;
   }
   for (const char* help : {"/h", "/?", "/H"}) EXPECT_EQ(sh(std::string("kestrel '") + help + "'").status, 0);
+}
+
+TEST_F(Readme, WhatTheNotationSkipsAndWhatAWordTakesWithIt) {
+  // With /dbgcnt: /c=0 shows as a count set to 0, /nfp as no state lines.
+  const std::string c0 = KEY + "/set/count=0\n", c0_lines = c0 + ON + OFF;
+  const std::string c3 = KEY + "/set/count=3\n" + KEY + "/down/count=2\n" + KEY + "/down/count=1\n" + KEY +
+                         "/down/count=0\n";
+  struct cas {
+    const char* arg;   // as the README shows it
+    std::string out;
+  };
+  for (const cas& c : std::vector<cas>{{"/#c=0", c0_lines},
+                                       {"'/[c=0'", c0_lines},
+                                       {"'/\"c\"=0'", c0_lines},
+                                       {"/nfp/c=0", c0},
+                                       {"'/nfp;c=0'", c0},
+                                       {"'/nfp x'", c3}}) {
+    EXPECT_NE(README.find(std::string("`") + c.arg + "`"), std::string::npos) << c.arg;
+    const auto r = sh(std::string("kestrel ") + c.arg + " /dbgcnt");
+    EXPECT_EQ(r.status, 0) << c.arg;
+    EXPECT_EQ(r.out, c.out) << c.arg;
+  }
 }
 
 }  // namespace

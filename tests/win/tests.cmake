@@ -28,6 +28,7 @@ endforeach()
 
 # The children the process tests start.
 add_executable(win_helper platform/win/win_helper.cpp)
+target_link_libraries(win_helper PRIVATE shell32)
 foreach(t platform_win_prc_win_test platform_win_sig_win_test app_win_kestrel_exe_test)
   target_compile_definitions(${t} PRIVATE WIN_HELPER="$<TARGET_FILE:win_helper>")
   add_dependencies(${t} win_helper)

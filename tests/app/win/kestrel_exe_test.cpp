@@ -62,6 +62,41 @@ run_out run(const tu::tmp_dir& dir, const std::string& args, const std::vector<s
   return r;
 }
 
+// As run, with the command line given in UTF-8 and handed over as characters: what a user types
+// in a console reaches the program so, whatever the system's code page.
+run_out run_w(const tu::tmp_dir& dir, const std::string& args, const std::vector<std::pair<std::string, std::string>>& env) {
+  run_out r;
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  const std::string out = dir.file("out"), err = dir.file("err");
+  HANDLE ho = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+  HANDLE he = CreateFileA(err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+  if (ho == INVALID_HANDLE_VALUE || he == INVALID_HANDLE_VALUE) return r;
+  for (const auto& [k, v] : env) SetEnvironmentVariableA(k.c_str(), v.c_str());
+  STARTUPINFOW si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  si.hStdOutput = ho;
+  si.hStdError = he;
+  PROCESS_INFORMATION pi = {};
+  const std::string line = "\"" + win_path(KESTREL_BIN) + "\" " + args;
+  std::wstring wl(line.size() + 1, L'\0');
+  wl.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, line.c_str(), -1, wl.data(), static_cast<int>(wl.size()))));
+  const BOOL ok = !wl.empty() && CreateProcessW(nullptr, wl.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  for (const auto& [k, v] : env) SetEnvironmentVariableA(k.c_str(), nullptr);
+  CloseHandle(ho);
+  CloseHandle(he);
+  if (!ok) return r;
+  if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 0xDEAD);
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  GetExitCodeProcess(pi.hProcess, &r.status);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  r.out = tu::slurp(out);
+  r.err = tu::slurp(err);
+  return r;
+}
+
 class KestrelExe : public testing::Test {
  protected:
   tu::tmp_dir dir;
@@ -211,6 +246,21 @@ TEST_F(KestrelExe, ABatchFileGetsNoCharacterOfANameThatCmdReadsItself) {
   EXPECT_EQ(r.status, 0u) << r.err;
   EXPECT_FALSE(tu::exists(dir.file("pwned.txt")));
   EXPECT_EQ(tu::slurp(got), "[x? ? echo INJECTED ? pwned.txt ? rem ?]\r\n[?PATH? ?x? ??y???z?]\r\n");
+}
+
+// With a set of the user's, the option is read from the characters of the command line and a
+// command gets its line as characters, whatever the system's code page: Japanese in the
+// template (ト ends in a lead byte in code page 932) and in the name arrive whole.
+TEST_F(KestrelExe, OptionsAndCommandsCarryCharactersWithAUsersSet) {
+  std::ofstream(dir.file("s.scn"), std::ios::binary) << "pass\ndevice 00:00:00:00:00:01 - \xE9\x9B\xBB\xE8\xA9\xB1\n";
+  auto e = env;
+  e.emplace_back("KESTREL_BT_SIM", dir.file("s.scn"));
+  e.emplace_back("KESTREL_CHARSET", "UTF-8");
+  const std::string got = win_path(dir.file("got.txt"));
+  const run_out r = run_w(dir, quoted("/cmdon=\"" + esc(win_path(WIN_HELPER)) + " wline " + esc(got) +
+                                      " \xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88 \\\"@name@ x\\\"\""), e);
+  EXPECT_EQ(r.status, 0u) << r.err;
+  EXPECT_EQ(tu::slurp(got), "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88\n\xE9\x9B\xBB\xE8\xA9\xB1 x\n");
 }
 
 // A program named without a directory is looked up on PATH only: one of that name in the

@@ -2,9 +2,11 @@
 //   sleep                 sleeps until it is ended
 //   exit HEX              exits with that 32-bit code
 //   line FILE             writes its command line as it came, then one argument a line
+//   wline FILE            writes its arguments as characters (UTF-8), one a line
 //   spawn FILE [exit]     starts "win_helper sleep", writes that child's process id to FILE,
 //                         then sleeps, or exits at once with "exit"
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,19 @@ int main(int argc, char** argv) {
     if (f == nullptr) return 101;
     std::fprintf(f, "%s\n", GetCommandLineA());
     for (int i = 0; i < argc; ++i) std::fprintf(f, "%s\n", argv[i]);
+    return std::fclose(f) == 0 ? 0 : 102;
+  }
+  if (std::strcmp(what, "wline") == 0 && argc >= 3) {
+    int n = 0;
+    wchar_t** wv = CommandLineToArgvW(GetCommandLineW(), &n);
+    FILE* f = std::fopen(argv[2], "wb");
+    if (wv == nullptr || f == nullptr) return 101;
+    for (int i = 3; i < n; ++i) {
+      char b[1024];
+      const int k = WideCharToMultiByte(CP_UTF8, 0, wv[i], -1, b, sizeof b, nullptr, nullptr);
+      if (k <= 0) return 102;
+      std::fprintf(f, "%s\n", b);
+    }
     return std::fclose(f) == 0 ? 0 : 102;
   }
   if (std::strcmp(what, "spawn") == 0 && argc >= 3) {
