@@ -1,6 +1,7 @@
 // The option table, the option record and the help screen.
 #pragma once
 #include <cstdint>
+#include <string>
 
 enum class opt_knd : uint8_t { flg = 0, int_ = 1, txt = 2 };
 
@@ -35,3 +36,12 @@ extern const opt_row opt_tbl[OPT_ROWS];
 // True for exactly "/?", "/h" or "/H".
 bool opt_is_hlp(const char* arg);
 void opt_hlp_prt();
+
+// True for exactly "-h" or "--help": the short usage in English, for who reaches for them.
+bool opt_is_usage(const char* arg);
+void opt_usage_prt();
+
+// How the notation reads an option argument's text (after the slash, code page 932) in a flat
+// map, told without storing anything: 0 when it reads, else the status the reader gives it
+// (ERR_END or ERR_FAIL) with a few words for standard error on what is wrong.
+int opt_why(const char* txt, std::string* why);

@@ -43,7 +43,21 @@ int opt_scn(vmap* opts, int argc, char** argv) {
       stream cs = {};
       stream_set(&bs, &cur, &STREAM_OPS_STR_CUR);
       stream_set(&cs, &bs, &STREAM_OPS_SJIS);
-      return _vmap_cstream(opts, nullptr, &cs, 0);
+      const int r = _vmap_cstream(opts, nullptr, &cs, 0);
+      // The status stays the parser's; a person (or a journal) gets one line of why.
+      if (r != 0) {
+        try {
+          // The argument as given, on one line whatever it holds.
+          std::string arg = argv[i];
+          for (char& c : arg)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+          std::string why = "cannot be read";
+          opt_why(txt.c_str(), &why);
+          std::fprintf(stderr, "kestrel: option \"%s\": %s\n", arg.c_str(), why.c_str());
+        } catch (...) {
+        }
+      }
+      return r;
     });
     if (st != 0) return st;
   }

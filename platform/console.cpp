@@ -3,11 +3,13 @@
 
 #include <fcntl.h>
 #include <iconv.h>
+#include <langinfo.h>
 #include <signal.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -85,6 +87,20 @@ int con_cls(void* cookie) {
   return 0;
 }
 
+// The character set of the locale when standard output is a terminal and that set is not
+// Shift-JIS; null otherwise.
+const char* tty_set() {
+  if (isatty(STDOUT_FILENO) != 1) return nullptr;
+  static std::string cs;
+  // Only to ask: the program's own locale stays "C".
+  if (setlocale(LC_CTYPE, "") == nullptr) return nullptr;
+  cs = nl_langinfo(CODESET);
+  setlocale(LC_CTYPE, "C");
+  for (const char* sj : {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "CP932", "MS932", "WINDOWS-31J"})
+    if (strcasecmp(cs.c_str(), sj) == 0) return nullptr;
+  return cs.empty() ? nullptr : cs.c_str();
+}
+
 }  // namespace
 
 int con_ini() {
@@ -100,19 +116,30 @@ int con_ini() {
   signal(SIGPIPE, SIG_IGN);
 
   const char* set = std::getenv("KESTREL_CHARSET");
-  if (set == nullptr || *set == '\0' || strcasecmp(set, CON_SRC) == 0) return 0;
-  const iconv_t cd = iconv_open(set, CON_SRC);
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
-    std::fprintf(stderr, "kestrel: KESTREL_CHARSET: unknown character set \"%s\"\n", set);
-    return 2;
+  iconv_t cd = reinterpret_cast<iconv_t>(-1);
+  if (set == nullptr || *set == '\0') {
+    // Unset: a terminal is shown what it can show, in its locale's set; pipes and files keep
+    // the code page 932 bytes that scripts read. Options and commands stay code page 932.
+    set = tty_set();
+    if (set == nullptr) return 0;
+    cd = iconv_open(set, CON_SRC);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return 0;
+  } else {
+    if (strcasecmp(set, CON_SRC) == 0) return 0;
+    cd = iconv_open(set, CON_SRC);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+      std::fprintf(stderr, "kestrel: KESTREL_CHARSET: unknown character set \"%s\"\n", set);
+      return 2;
+    }
+    con_usr = set;
   }
-  con_usr = set;
   std::fflush(stdout);
   auto* c = new con_cvt{cd, fileno(stdout), {}};
   FILE* f = fopencookie(c, "w", {nullptr, con_wr, nullptr, con_cls});
   if (f == nullptr) {
     iconv_close(cd);
     delete c;
+    if (con_usr == nullptr) return 0;  // the terminal's set was not asked for
     std::fprintf(stderr, "kestrel: KESTREL_CHARSET: %s\n", std::strerror(errno));
     return 2;
   }

@@ -106,6 +106,37 @@ TEST_F(Console, OptionsAreReadAndCommandsGetTheirArgumentsInTheUsersSet) {
   }
 }
 
+// CP932 text as an ASCII terminal is shown it: "?" for each character beyond ASCII.
+std::string ascii(const std::string& cp) {
+  std::string a;
+  for (size_t i = 0; i < cp.size(); ++i) {
+    const auto b = static_cast<unsigned char>(cp[i]);
+    a += b < 0x80 ? cp[i] : '?';
+    if ((b >= 0x81 && b <= 0x9F) || b >= 0xE0) ++i;
+  }
+  return a;
+}
+
+TEST_F(Console, ATerminalGetsItsLocalesSetWhenNoneIsNamed) {
+  const std::string hcp = tu::run_prog({"/h"}).out;
+  struct cas {
+    const char* lang;
+    const char* set;   // KESTREL_CHARSET
+    bool tty;
+    std::string out;
+  };
+  for (const cas& c : std::vector<cas>{{"C.UTF-8", "", true, from_cp932(hcp, "UTF-8")},
+                                       {"C.UTF-8", "CP932", true, hcp},
+                                       {"C.UTF-8", "", false, hcp},
+                                       {"C", "", true, ascii(hcp)}}) {
+    SCOPED_TRACE(std::string(c.lang) + " [" + c.set + "] " + (c.tty ? "tty" : "pipe"));
+    const auto r = tu::run_prog({"/h"}, {"LANG=" + std::string(c.lang), "LC_ALL=", "LC_CTYPE=",
+                                         "KESTREL_CHARSET=" + std::string(c.set)}, 20000, c.tty);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
 TEST_F(Console, EachLineReachesAReaderBeforeTheNextPass) {
   // The second search takes a minute: whatever the reader gets meanwhile was written at once.
   const std::string s = scn("pass\ndevice 00:00:00:00:00:02 - \xE3\x82\xB9\xE3\x83\x94\n"

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 
+#include <regex>
 #include <string>
 
 #include "run_prog.h"
@@ -66,6 +67,22 @@ TEST(Help, OtherWordsAreNotHelp) {
     const tu::prog_out r = tu::run_prog({w}, {"KESTREL_BT_SIM=/dev/null"}, 10000);
     EXPECT_EQ(r.out.find(expected_help().substr(0, 20)), std::string::npos) << w;
   }
+}
+
+TEST(Help, DashHAndDashDashHelpShowTheUsageAndVersionItsName) {
+  const tu::prog_out h = tu::run_prog({"-h"});
+  EXPECT_EQ(h.status, 0);
+  EXPECT_EQ(h.err, "");
+  EXPECT_EQ(h.out.rfind("Usage: kestrel ", 0), 0u) << h.out;
+  for (const char* w : {"/t=N", "/c=N", "/fp", "/nfp", "/cmdon=", "/cmdoff=", "/dbgcnt", "/dbgtim", "/h", "KESTREL_CHARSET",
+                        "KESTREL_CMD_TIMEOUT", "KESTREL_TABLE_MAX", "KESTREL_BT_SIM", "README.md", "--version"})
+    EXPECT_NE(h.out.find(w), std::string::npos) << w;
+  EXPECT_EQ(tu::run_prog({"--help"}).out, h.out);
+  EXPECT_EQ(tu::run_prog({"-h"}, {"KESTREL_CHARSET=UTF-8"}).out, h.out);
+
+  const tu::prog_out v = tu::run_prog({"--version"});
+  EXPECT_EQ(v.status, 0);
+  EXPECT_TRUE(std::regex_match(v.out, std::regex("kestrel [0-9][^ \n]*\n"))) << v.out;
 }
 
 TEST(Help, OnlyTheFirstArgumentCounts) {

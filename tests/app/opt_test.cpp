@@ -147,25 +147,43 @@ TEST_F(Opt, HelpWordsFollowedByOptions) {
   }
 }
 
-TEST_F(Opt, MalformedOptionsEndTheStartUpSilently) {
+TEST_F(Opt, AMalformedOptionEndsTheStartUpWithOneLineOfWhy) {
   struct cas {
     std::vector<std::string> args;
     int status;
+    std::string bad;   // the argument named
+    std::string why;   // what the line says is wrong
   };
   // 1: the low byte of 0x80000001; 255: of -1.
+  const std::string sep = "follows the value of ";
   const std::vector<cas> cases = {
-      {{"/=5"}, 1},         {{"/;a"}, 1},          {{"/t="}, 1},
-      {{"/c==1"}, 1},       {{"/cmdon=\"open"}, 1}, {{"/cmdon=\"a", "b\""}, 1},
-      {{"/t=5.x"}, 255},    {{"/]"}, 255},         {{"/cmdon=notepad.exe"}, 255},
-      {{"/a=1 b=2"}, 255},  {{"/c=1[x=2]"}, 255},  {{"/c=1", "/t=5.x", "/nfp"}, 255},
-      {{"/nfp", "/=5"}, 1}, {{"/h", "/]"}, 255},
+      {{"/=5"}, 1, "/=5", "begins with its name, not \"=\""},
+      {{"//"}, 1, "//", "begins with its name, not \"/\""},
+      {{"/;a"}, 1, "/;a", "begins with its name, not \";\""},
+      {{"/t="}, 1, "/t=", "nothing after \"t=\""},
+      {{"/c==1"}, 1, "/c==1", "value of \"c\" must be a word or a text in double quotes, not \"=\""},
+      {{"/cmdon=\"open"}, 1, "/cmdon=\"open", "no closing quote"},
+      {{"/cmdon=\"a", "b\""}, 1, "/cmdon=\"a", "no closing quote"},
+      {{"/t=5.x"}, 255, "/t=5.x", "\"x\" " + sep + "\"t\""},
+      {{"/c=5 /t=3"}, 255, "/c=5 /t=3", "\"/\" " + sep + "\"c\""},
+      {{"/]"}, 255, "/]", "\"]\" closes no group"},
+      {{"/cmdon=notepad.exe"}, 255, "/cmdon=notepad.exe", "\"exe\" " + sep + "\"cmdon\""},
+      {{"/a=1 b=2"}, 255, "/a=1 b=2", "\"b\" " + sep + "\"a\""},
+      {{"/c=1[x=2]"}, 255, "/c=1[x=2]", "\"]\" closes no group"},
+      {{"/c=1", "/t=5.x", "/nfp"}, 255, "/t=5.x", sep},
+      {{"/nfp", "/=5"}, 1, "/=5", "begins with its name"},
+      {{"/h", "/]"}, 255, "/]", "closes no group"},
+      {{"/c=0\x01\n]"}, 255, "/c=0??]", "closes no group"},
   };
   for (const cas& c : cases) {
     const auto r = missed(c.args, 4);
-    EXPECT_EQ(r.status, c.status) << c.args[0];
-    // No device was watched and nothing was printed.
-    EXPECT_EQ(r.out, c.args[0] == "/h" ? tu::run_prog({"/h"}).out : "") << c.args[0];
-    EXPECT_EQ(r.err, "") << c.args[0];
+    EXPECT_EQ(r.status, c.status) << c.bad;
+    // No device was watched and nothing was printed but the help asked for.
+    EXPECT_EQ(r.out, c.args[0] == "/h" ? tu::run_prog({"/h"}).out : "") << c.bad;
+    const std::string head = "kestrel: option \"" + c.bad + "\": ";
+    EXPECT_EQ(r.err.substr(0, head.size()), head) << r.err;
+    EXPECT_NE(r.err.find(c.why), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
   }
 }
 

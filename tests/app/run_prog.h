@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,10 +31,27 @@ struct spawned_prog {
 
 // Starts the program with `args`; env entries are added to (or override) the test's own
 // environment. pid -1 when it could not be started.
-inline spawned_prog spawn_prog(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+// With tty, standard output is a pseudo-terminal in raw mode (no line-feed translation).
+inline spawned_prog spawn_prog(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                               bool tty = false) {
   spawned_prog p;
   int out[2], err[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return p;
+  if (tty) {
+    out[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (out[0] < 0) return p;
+    const char* sn = grantpt(out[0]) == 0 && unlockpt(out[0]) == 0 ? ptsname(out[0]) : nullptr;
+    out[1] = sn != nullptr ? open(sn, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    termios t{};
+    if (out[1] < 0 || tcgetattr(out[1], &t) != 0) {
+      close(out[0]);
+      if (out[1] >= 0) close(out[1]);
+      return p;
+    }
+    cfmakeraw(&t);
+    tcsetattr(out[1], TCSANOW, &t);
+  } else if (pipe2(out, O_CLOEXEC) != 0) {
+    return p;
+  }
   if (pipe2(err, O_CLOEXEC) != 0) {
     close(out[0]);
     close(out[1]);
@@ -75,9 +93,9 @@ inline spawned_prog spawn_prog(const std::vector<std::string>& args, const std::
 }
 
 inline prog_out run_prog(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                         int timeout_ms = 20000) {
+                         int timeout_ms = 20000, bool tty = false) {
   prog_out r;
-  const spawned_prog sp = spawn_prog(args, env);
+  const spawned_prog sp = spawn_prog(args, env, tty);
   if (sp.pid < 0) return r;
   const pid_t pid = sp.pid;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

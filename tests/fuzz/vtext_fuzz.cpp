@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/opt.h"
 #include "fuzz_util.h"
 
 namespace {
@@ -74,7 +75,10 @@ std::string write(vmap* vm, uint32_t mode) {
 
 void one(uint32_t vmap_flg, const std::string& text) {
   vmap vm{};
-  read_into(&vm, vmap_flg, text);
+  const int32_t st = read_into(&vm, vmap_flg, text);
+  // What the option scan tells a person agrees with the reader on every text.
+  std::string why;
+  if (vmap_flg == 0 && opt_why(text.c_str(), &why) != st) std::abort();
   const entries want = entries_of(&vm);
   for (const uint32_t mode : {CSTREAM_VTYP_GRP, 0u}) {
     const std::string back = write(&vm, mode);
