@@ -6,9 +6,59 @@
 #undef BluetoothFindNextDevice
 #undef BluetoothFindDeviceClose
 
+#include <cstdio>
+
 namespace {
 
 uint64_t tick_ms() { return GetTickCount64(); }
+
+// Each radio by its address: the system has no short name like BlueZ's "hci0".
+DWORD sys_rad(std::string& on) {
+  on.clear();
+  BLUETOOTH_FIND_RADIO_PARAMS p = {sizeof p};
+  HANDLE r = nullptr;
+  HBLUETOOTH_RADIO_FIND f = BluetoothFindFirstRadio(&p, &r);
+  if (f == nullptr) {
+    const DWORD e = GetLastError();
+    return e == ERROR_SUCCESS ? ERROR_NO_MORE_ITEMS : e;
+  }
+  int n = 0;
+  do {
+    BLUETOOTH_RADIO_INFO inf = {};
+    inf.dwSize = sizeof inf;
+    char nam[24];
+    if (BluetoothGetRadioInfo(r, &inf) == ERROR_SUCCESS) {
+      const BYTE* b = inf.address.rgBytes;
+      std::snprintf(nam, sizeof nam, "%02X:%02X:%02X:%02X:%02X:%02X", b[5], b[4], b[3], b[2], b[1], b[0]);
+    } else {
+      std::snprintf(nam, sizeof nam, "radio %d", n + 1);
+    }
+    CloseHandle(r);
+    on += (n++ == 0 ? "" : ", ") + std::string(nam);
+  } while (BluetoothFindNextRadio(f, &r));
+  BluetoothFindRadioClose(f);
+  return ERROR_SUCCESS;
+}
+
+// The system's message for `e` on one line, without the full stop the caller's sentence
+// goes on from; the code too, which is what a search for the message needs.
+std::string sys_txt(DWORD e) {
+  char* buf = nullptr;
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                     FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, e, 0, reinterpret_cast<LPSTR>(&buf), 0, nullptr);
+  std::string t;
+  // Bytes below 0x40 are never the second byte of a double-byte character: safe in any ANSI
+  // code page.
+  for (DWORD i = 0; i < n; ++i) {
+    const char c = buf[i] == '\r' || buf[i] == '\n' || buf[i] == '\t' ? ' ' : buf[i];
+    if (c != ' ' || (!t.empty() && t.back() != ' ')) t += c;
+  }
+  if (buf != nullptr) LocalFree(buf);
+  while (!t.empty() && (t.back() == ' ' || t.back() == '.')) t.pop_back();
+  const std::string code = "error " + std::to_string(e);
+  return t.empty() ? code : t + " (" + code + ")";
+}
 
 class fnd_win final : public bt_fnd {
  public:
@@ -48,6 +98,24 @@ class stk_win final : public bt_stk {
     inf.dwSize = sizeof inf;
     BLUETOOTH_DEVICE_SEARCH_PARAMS p = prm;  // the system's declaration takes it writable
     HBLUETOOTH_DEVICE_FIND h = api_.fst(&p, &inf);
+    const DWORD fst_err = h == nullptr ? GetLastError() : ERROR_SUCCESS;
+    std::string on, why;
+    if (h == nullptr) {
+      // The search says ERROR_NO_MORE_ITEMS whether it found nothing or had no radio to search
+      // with; only the radios tell the two apart.
+      const DWORD e = api_.rad(on);
+      if (e == ERROR_NO_MORE_ITEMS) {
+        why = "no Bluetooth adapter";
+      } else if (e != ERROR_SUCCESS) {
+        why = sys_txt(e);
+      } else if (fst_err != ERROR_NO_MORE_ITEMS && fst_err != ERROR_SUCCESS && fst_err != ERROR_INVALID_PARAMETER) {
+        // A refused search with a radio there (a /t above 48) is no missing stack.
+        why = sys_txt(fst_err);
+      }
+    } else if (ste_ == ste::down) {
+      api_.rad(on);
+    }
+    say(why, on);
     if (h != nullptr) return std::make_unique<fnd_win>(api_, h, inf);
     // Nothing, or a refusal: the rest of the inquiry time passes here.
     const uint64_t took = api_.now_ms() - t0;
@@ -57,13 +125,37 @@ class stk_win final : public bt_stk {
   }
 
  private:
+  enum class ste { unk, up, down };
+
+  // One line for each change: a watcher without a radio would otherwise repeat it every pass.
+  void say(const std::string& why, const std::string& on) {
+    if (!why.empty()) {
+      if (ste_ != ste::down) {
+        std::fprintf(stderr,
+                     "kestrel: Bluetooth unavailable: %s. Each pass waits the inquiry time and looks again; "
+                     "set KESTREL_BT_SIM to a scenario file to watch a simulated stack instead.\n",
+                     why.c_str());
+        std::fflush(stderr);
+      }
+      ste_ = ste::down;
+      return;
+    }
+    if (ste_ == ste::down) {
+      std::fprintf(stderr, "kestrel: Bluetooth available again: searching on %s.\n",
+                   on.empty() ? "all radios" : on.c_str());
+      std::fflush(stderr);
+    }
+    ste_ = ste::up;
+  }
+
   bt_win_api api_;
+  ste ste_ = ste::unk;
 };
 
 }  // namespace
 
 bt_win_api bt_win_sys() {
-  return {BluetoothFindFirstDevice, BluetoothFindNextDevice, BluetoothFindDeviceClose, tick_ms, bt_slp_ms};
+  return {BluetoothFindFirstDevice, BluetoothFindNextDevice, BluetoothFindDeviceClose, sys_rad, tick_ms, bt_slp_ms};
 }
 
 uint64_t bt_win_inq_ms(const BLUETOOTH_DEVICE_SEARCH_PARAMS& prm) {

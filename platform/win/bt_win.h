@@ -6,17 +6,26 @@
 // (no radio, or a multiplier above 48, which the system refuses): a watcher that searches
 // pass after pass would otherwise spin at full speed and count every device down to OFF
 // within milliseconds.
+//
+// A search that fails for want of a radio, or with an error of the system's, says why on
+// standard error, in the words of the Linux stack: once when the stack becomes unusable, and
+// once more when it searches again. Finding nothing with a radio there is no failure.
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/bt_stk.h"
 
-// The system calls a stack uses, and its clock and sleep: the system's by default.
+// The system calls a stack uses, and its clock and sleep: the system's by default. The Find
+// calls leave their error in GetLastError, as the system's do.
 struct bt_win_api {
   HBLUETOOTH_DEVICE_FIND(WINAPI* fst)(BLUETOOTH_DEVICE_SEARCH_PARAMS*, BLUETOOTH_DEVICE_INFO*);
   BOOL(WINAPI* nxt)(HBLUETOOTH_DEVICE_FIND, BLUETOOTH_DEVICE_INFO*);
   BOOL(WINAPI* cls)(HBLUETOOTH_DEVICE_FIND);
+  // The radios: ERROR_SUCCESS and their names ("AA:BB:CC:DD:EE:FF, ...") in `on`, or the
+  // system's error; ERROR_NO_MORE_ITEMS when there is none.
+  DWORD (*rad)(std::string& on);
   uint64_t (*now_ms)();       // a monotonic clock
   void (*slp_ms)(uint64_t);   // sleeps that long
 };
