@@ -60,20 +60,12 @@ BOOL crt_w(LPCSTR app, LPSTR line, LPSECURITY_ATTRIBUTES pa, LPSECURITY_ATTRIBUT
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;
   }
-  STARTUPINFOW sw = {};
+  // The same record but for its texts, which the program is not given.
+  static_assert(sizeof(STARTUPINFOW) == sizeof(STARTUPINFOA));
+  STARTUPINFOW sw;
+  std::memcpy(&sw, si, sizeof sw);
   sw.cb = sizeof sw;
-  sw.dwX = si->dwX;
-  sw.dwY = si->dwY;
-  sw.dwXSize = si->dwXSize;
-  sw.dwYSize = si->dwYSize;
-  sw.dwXCountChars = si->dwXCountChars;
-  sw.dwYCountChars = si->dwYCountChars;
-  sw.dwFillAttribute = si->dwFillAttribute;
-  sw.dwFlags = si->dwFlags;
-  sw.wShowWindow = si->wShowWindow;
-  sw.hStdInput = si->hStdInput;
-  sw.hStdOutput = si->hStdOutput;
-  sw.hStdError = si->hStdError;
+  sw.lpReserved = sw.lpDesktop = sw.lpTitle = nullptr;
   return CreateProcessW(app != nullptr ? wa.c_str() : nullptr, line != nullptr ? wl.data() : nullptr, pa, ta, inh,
                         flg, env, dir != nullptr ? wd.c_str() : nullptr, &sw, pi);
 }

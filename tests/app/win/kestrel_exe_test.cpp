@@ -28,9 +28,11 @@ struct run_out {
 
 // Runs kestrel.exe with `args` and extra environment entries, its standard output and error
 // in files of `dir`.
-// cwd: the directory it starts in (NULL: the test's).
+// cwd: the directory it starts in (NULL: the test's). chars: the line is UTF-8 and handed over
+// as characters (what a user types in a console reaches the program so, whatever the system's
+// code page); otherwise as bytes in the system's code page.
 run_out run(const tu::tmp_dir& dir, const std::string& args, const std::vector<std::pair<std::string, std::string>>& env,
-            const char* cwd = nullptr) {
+            const char* cwd = nullptr, bool chars = false) {
   run_out r;
   SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
   const std::string out = dir.file("out"), err = dir.file("err");
@@ -38,55 +40,32 @@ run_out run(const tu::tmp_dir& dir, const std::string& args, const std::vector<s
   HANDLE he = CreateFileA(err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
   if (ho == INVALID_HANDLE_VALUE || he == INVALID_HANDLE_VALUE) return r;
   for (const auto& [k, v] : env) SetEnvironmentVariableA(k.c_str(), v.c_str());
-  STARTUPINFOA si = {};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = ho;
-  si.hStdError = he;
+  auto std_set = [&](auto& si) {
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = ho;
+    si.hStdError = he;
+  };
   PROCESS_INFORMATION pi = {};
   std::string line = "\"" + win_path(KESTREL_BIN) + "\" " + args;
-  const BOOL ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd, &si, &pi);
+  BOOL ok = FALSE;
+  if (chars) {
+    STARTUPINFOW si = {};
+    std_set(si);
+    std::wstring wl(line.size() + 1, L'\0');
+    wl.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, line.c_str(), -1, wl.data(), static_cast<int>(wl.size()))));
+    ok = !wl.empty() && CreateProcessW(nullptr, wl.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  } else {
+    STARTUPINFOA si = {};
+    std_set(si);
+    ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, cwd, &si, &pi);
+  }
   for (const auto& [k, v] : env) SetEnvironmentVariableA(k.c_str(), nullptr);
   CloseHandle(ho);
   CloseHandle(he);
   if (!ok) return r;
   // The scenario ends the program; a minute is far beyond any of these runs.
-  if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 0xDEAD);
-  WaitForSingleObject(pi.hProcess, INFINITE);
-  GetExitCodeProcess(pi.hProcess, &r.status);
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  r.out = tu::slurp(out);
-  r.err = tu::slurp(err);
-  return r;
-}
-
-// As run, with the command line given in UTF-8 and handed over as characters: what a user types
-// in a console reaches the program so, whatever the system's code page.
-run_out run_w(const tu::tmp_dir& dir, const std::string& args, const std::vector<std::pair<std::string, std::string>>& env) {
-  run_out r;
-  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-  const std::string out = dir.file("out"), err = dir.file("err");
-  HANDLE ho = CreateFileA(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-  HANDLE he = CreateFileA(err.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-  if (ho == INVALID_HANDLE_VALUE || he == INVALID_HANDLE_VALUE) return r;
-  for (const auto& [k, v] : env) SetEnvironmentVariableA(k.c_str(), v.c_str());
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  si.hStdOutput = ho;
-  si.hStdError = he;
-  PROCESS_INFORMATION pi = {};
-  const std::string line = "\"" + win_path(KESTREL_BIN) + "\" " + args;
-  std::wstring wl(line.size() + 1, L'\0');
-  wl.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, line.c_str(), -1, wl.data(), static_cast<int>(wl.size()))));
-  const BOOL ok = !wl.empty() && CreateProcessW(nullptr, wl.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-  for (const auto& [k, v] : env) SetEnvironmentVariableA(k.c_str(), nullptr);
-  CloseHandle(ho);
-  CloseHandle(he);
-  if (!ok) return r;
   if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 0xDEAD);
   WaitForSingleObject(pi.hProcess, INFINITE);
   GetExitCodeProcess(pi.hProcess, &r.status);
@@ -257,8 +236,9 @@ TEST_F(KestrelExe, OptionsAndCommandsCarryCharactersWithAUsersSet) {
   e.emplace_back("KESTREL_BT_SIM", dir.file("s.scn"));
   e.emplace_back("KESTREL_CHARSET", "UTF-8");
   const std::string got = win_path(dir.file("got.txt"));
-  const run_out r = run_w(dir, quoted("/cmdon=\"" + esc(win_path(WIN_HELPER)) + " wline " + esc(got) +
-                                      " \xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88 \\\"@name@ x\\\"\""), e);
+  const run_out r = run(dir, quoted("/cmdon=\"" + esc(win_path(WIN_HELPER)) + " wline " + esc(got) +
+                                    " \xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88 \\\"@name@ x\\\"\""),
+                        e, nullptr, true);
   EXPECT_EQ(r.status, 0u) << r.err;
   EXPECT_EQ(tu::slurp(got), "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88\n\xE9\x9B\xBB\xE8\xA9\xB1 x\n");
 }
