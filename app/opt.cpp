@@ -89,6 +89,8 @@ void opt_usage_prt() {
       "  KESTREL_CMD_TIMEOUT  seconds an event command may run before it is ended\n"
       "  KESTREL_TABLE_MAX    devices the table holds (4096)\n"
       "  KESTREL_BT_SIM       a scenario file to watch instead of the Bluetooth stack\n"
+      "  KESTREL_BT_PAGE      Linux: \"paired\" and/or addresses to page after each inquiry\n"
+      "  KESTREL_BT_REST      Linux: seconds the radio rests before each search\n"
       "  BAS_TMR_PATH, BAS_MEMLOG_PATH, BAS_MEMLLOG_PATH, BAS_CVR_PATH  diagnostics files\n"
       "\n"
       "Exit status: 0 help; 1 or 255 an option that cannot be read; 2 a bad environment\n"

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -162,4 +163,23 @@ BOOL BluetoothFindDeviceClose(HBLUETOOTH_DEVICE_FIND hFind) {
   if (ste().fnd.erase(f) == 0) return FALSE;
   delete f;
   return TRUE;
+}
+
+void bt_say::down(const std::string& why) {
+  if (ste_ != ste::down) {
+    std::fprintf(stderr,
+                 "kestrel: Bluetooth unavailable: %s. Each pass waits the inquiry time and looks again; "
+                 "set KESTREL_BT_SIM to a scenario file to watch a simulated stack instead.\n",
+                 why.c_str());
+    std::fflush(stderr);
+  }
+  ste_ = ste::down;
+}
+
+void bt_say::up(const std::string& on) {
+  if (ste_ == ste::down) {
+    std::fprintf(stderr, "kestrel: Bluetooth available again: searching on %s.\n", on.c_str());
+    std::fflush(stderr);
+  }
+  ste_ = ste::up;
 }

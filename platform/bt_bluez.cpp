@@ -1,11 +1,13 @@
 // The BlueZ stack: bluetoothd's objects on the system bus, read and searched through sd-bus.
 #include "platform/bt_bluez.h"
 
+#include <strings.h>
 #include <systemd/sd-bus.h>
 #include <time.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -27,6 +29,15 @@ constexpr uint64_t CALL_US = 5'000'000;
 // Messages served after the window closed: what had arrived by then belongs to the window,
 // but a flood must not hold the pass.
 constexpr int DRN_MAX = 4096;
+// The longest inquiry the Windows search accepts; above it Windows refuses at once.
+constexpr UCHAR MUL_MAX = 48;
+// A page waits 4 inquiry units (5.12 s), the page timeout radios use by default: an absent
+// target costs a pass this much, and no more.
+constexpr uint64_t PAG_UNITS = 4;
+// RSSI threshold of the discovery filter: the lowest there is, so it filters nothing out. Any
+// RSSI filter turns off the 8 dBm change bluetoothd otherwise needs to report a device again,
+// and a device that answers with the same RSSI must still count as heard.
+constexpr int16_t RSSI_ALL = -127;
 
 uint64_t now_us() {
   timespec t{};
@@ -86,6 +97,12 @@ std::string err_txt(int r, const sd_bus_error& e) {
 
 // The last piece of an object path: "hci0" of "/org/bluez/hci0".
 std::string leaf(const std::string& pth) { return pth.substr(pth.rfind('/') + 1); }
+
+// What the bus says of one adapter.
+struct bz_adp {
+  std::string adr;
+  bool pwr = false;
+};
 
 // What the bus says of one remote device.
 struct bz_dev {
@@ -159,6 +176,30 @@ int prp_one(sd_bus_message* m, const char* key, bz_dev& d, bool& rssi) {
   return r;
 }
 
+// An a{sv} of Adapter1 properties into `a`.
+int adp_rd(sd_bus_message* m, bz_adp& a) {
+  int r = sd_bus_message_enter_container(m, 'a', "{sv}");
+  if (r < 0) return r;
+  while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
+    const char* key = nullptr;
+    const char* sig = nullptr;
+    char t = 0;
+    if ((r = sd_bus_message_read(m, "s", &key)) < 0 || (r = sd_bus_message_peek_type(m, &t, &sig)) < 0) return r;
+    const char* s = nullptr;
+    int b = 0;
+    if (std::strcmp(key, "Address") == 0 && std::strcmp(sig, "s") == 0) {
+      if ((r = sd_bus_message_read(m, "v", "s", &s)) >= 0) a.adr = s;
+    } else if (std::strcmp(key, "Powered") == 0 && std::strcmp(sig, "b") == 0) {
+      if ((r = sd_bus_message_read(m, "v", "b", &b)) >= 0) a.pwr = b != 0;
+    } else {
+      r = sd_bus_message_skip(m, "v");
+    }
+    if (r < 0 || (r = sd_bus_message_exit_container(m)) < 0) return r;
+  }
+  if (r < 0) return r;
+  return sd_bus_message_exit_container(m);
+}
+
 // An a{sv} of Device1 properties into `d`; `rssi` set when it holds an RSSI.
 int prp_rd(sd_bus_message* m, bz_dev& d, bool& rssi) {
   int r = sd_bus_message_enter_container(m, 'a', "{sv}");
@@ -173,27 +214,39 @@ int prp_rd(sd_bus_message* m, bz_dev& d, bool& rssi) {
   return sd_bus_message_exit_container(m);
 }
 
+// A device's address as the record holds it, for ordering.
+using bz_key = std::array<BYTE, 6>;
+
 class bt_bluez final : public bt_stk {
  public:
+  explicit bt_bluez(const bt_l2_api& l2) : l2_(l2) {}
   ~bt_bluez() override { drop(); }
   std::unique_ptr<bt_fnd> srch(const BLUETOOTH_DEVICE_SEARCH_PARAMS& prm) override;
 
  private:
-  enum class ste { unk, up, down };
 
   bool run(uint64_t win_us, std::vector<bz_rec>& out, std::string& why);
   bool con(std::string& why);
   bool lost(int r, std::string& why);  // false, with `why`; drops a broken connection
   bool srv(uint64_t end, std::string& why);
+  int start(const char* bz, const std::string& adp, sd_bus_error& e);
   int obj_rd(sd_bus_message* m, const std::string& pth, bool in_win);
   void rep(std::vector<bz_rec>& out) const;
+  void pag(std::vector<bz_rec>& out);
+  bool pg_off(bt_pg r, int err);  // true, with its line said, when the result ends paging
+  void cfg_rd();
   void drop();
   static int on_sig(sd_bus_message* m, void* self, sd_bus_error*);
 
+  const bt_l2_api& l2_;
+  bool cfg_ok_ = false;  // the environment was read
+  bt_bz_cfg cfg_;
+  bool pg_on_ = false;   // paging asked for and possible
+  bool mul_said_ = false;
   sd_bus* bus_ = nullptr;
-  ste ste_ = ste::unk;
+  bt_say say_;
   std::string own_;                     // org.bluez's unique name during this search
-  std::set<std::string> adp_;           // adapters by object path
+  std::map<std::string, bz_adp> adp_;   // adapters by object path
   std::map<std::string, bz_dev> dev_;   // devices by object path
   std::string srch_on_;                 // the adapters this search runs on, for the message
 };
@@ -241,8 +294,9 @@ int bt_bluez::obj_rd(sd_bus_message* m, const std::string& pth, bool in_win) {
       if ((r = prp_rd(m, d, rssi)) < 0) return r;
       d.seen = in_win;
       dev_[pth] = std::move(d);
+    } else if (std::strcmp(ifc, BZ_ADP) == 0) {
+      if ((r = adp_rd(m, adp_[pth])) < 0) return r;
     } else {
-      if (std::strcmp(ifc, BZ_ADP) == 0) adp_.insert(pth);
       if ((r = sd_bus_message_skip(m, "a{sv}")) < 0) return r;
     }
     if ((r = sd_bus_message_exit_container(m)) < 0) return r;
@@ -323,9 +377,121 @@ void bt_bluez::rep(std::vector<bz_rec>& out) const {
       out[it->second].flg |= r.flg;
       continue;
     }
-    r.nam = bt_bz_nam(d.has_nam ? d.nam.c_str() : d.als.c_str());
+    r.nam = bt_bz_nam(bt_bz_shown(d.nam, d.has_nam, d.als, d.adr).c_str());
     out.push_back(std::move(r));
   }
+}
+
+int bt_bluez::start(const char* bz, const std::string& a, sd_bus_error& e) {
+  // Classic Bluetooth only: LE devices with changing random addresses would fill the table.
+  // A bluetoothd without filters searches all the same, so a refusal is not a failure.
+  sd_bus_call_method(bus_, bz, a.c_str(), BZ_ADP, "SetDiscoveryFilter", nullptr, nullptr, "a{sv}", 2, "Transport",
+                     "s", "bredr", "RSSI", "n", RSSI_ALL);
+  int r = sd_bus_call_method(bus_, bz, a.c_str(), BZ_ADP, "StartDiscovery", &e, nullptr, nullptr);
+  // InProgress is also bluetoothd's answer when the kernel refused to start the inquiry (busy,
+  // not supported, not powered), not only when this connection's discovery still runs: stop
+  // and start once more, and a second refusal is this adapter's failure, not a blind pass.
+  if (r < 0 && sd_bus_error_has_name(&e, "org.bluez.Error.InProgress")) {
+    sd_bus_error_free(&e);
+    sd_bus_call_method(bus_, bz, a.c_str(), BZ_ADP, "StopDiscovery", nullptr, nullptr, nullptr);
+    r = sd_bus_call_method(bus_, bz, a.c_str(), BZ_ADP, "StartDiscovery", &e, nullptr, nullptr);
+  }
+  return r;
+}
+
+bool key_of(const std::string& txt, bz_key& k) {
+  BYTE a[6];
+  if (!bt_bz_adr(txt.c_str(), a)) return false;
+  std::memcpy(k.data(), a, sizeof a);
+  return true;
+}
+
+bool bt_bluez::pg_off(bt_pg r, int err) {
+  if (r != bt_pg::no_sup && r != bt_pg::no_perm) return false;
+  std::fprintf(stderr, "kestrel: KESTREL_BT_PAGE: %s (%s); paging stays off.\n",
+               r == bt_pg::no_sup ? "this kernel has no Bluetooth sockets" : "no permission to use Bluetooth sockets",
+               std::strerror(err));
+  std::fflush(stderr);
+  pg_on_ = false;
+  return true;
+}
+
+void bt_bluez::pag(std::vector<bz_rec>& out) {
+  if (!pg_on_) return;
+  struct tgt {
+    bool rem = false;           // paired
+    bool ans = false;           // connected, or heard in the window: no page needed
+    const bz_dev* d = nullptr;  // what BlueZ knows of it
+  };
+  std::map<bz_key, tgt> ts;
+  for (const bz_key& k : cfg_.pg_adr) ts[k];
+  for (const auto& [pth, d] : dev_) {
+    bz_key k{};
+    if (adp_.count(d.adp) == 0 || !key_of(d.adr, k)) continue;
+    const bool rem = d.paired || d.bonded;
+    auto it = ts.find(k);
+    if (it == ts.end()) {
+      // A random (LE) address answers no classic page.
+      if (!cfg_.pg_all || !rem || d.rnd) continue;
+      it = ts.emplace(k, tgt{}).first;
+    }
+    tgt& t = it->second;
+    t.rem |= rem;
+    t.ans |= d.con || d.seen;
+    if (t.d == nullptr || (!t.d->has_nam && d.has_nam)) t.d = &d;
+  }
+  std::map<bz_key, size_t> at;
+  for (size_t i = 0; i < out.size(); ++i) {
+    bz_key k{};
+    std::memcpy(k.data(), out[i].adr, sizeof out[i].adr);
+    at[k] = i;
+  }
+  const int pag_ms = static_cast<int>(PAG_UNITS * bt_unit_ms());
+  for (auto& [k, t] : ts) {
+    if (!t.ans) {
+      // From the adapter that knows it, else from any that is up.
+      const bz_adp* from = nullptr;
+      if (const auto a = t.d != nullptr ? adp_.find(t.d->adp) : adp_.end(); a != adp_.end() && a->second.pwr)
+        from = &a->second;
+      for (const auto& [pth, a] : adp_)
+        if (from == nullptr && a.pwr) from = &a;
+      BYTE fa[6], ta[6];
+      if (from == nullptr || !bt_bz_adr(from->adr.c_str(), fa)) continue;
+      std::memcpy(ta, k.data(), sizeof ta);
+      int why = 0;
+      const bt_pg r = bt_page(l2_, fa, ta, pag_ms, why);
+      if (pg_off(r, why)) return;
+      t.ans = r == bt_pg::ans;
+    }
+    if (!t.ans) continue;
+    // Answered: a paired device was connected during the search, an unpaired one was found.
+    if (const auto i = at.find(k); i != at.end()) {
+      if (t.rem) out[i->second].flg |= BT_DEV_CON;
+      continue;
+    }
+    bz_rec r{};
+    std::memcpy(r.adr, k.data(), sizeof r.adr);
+    r.flg = t.rem ? BT_DEV_CON | BT_DEV_REM | BT_DEV_AUT : 0;
+    if (t.d != nullptr) {
+      r.cls = t.d->cls;
+      r.nam = bt_bz_nam(bt_bz_shown(t.d->nam, t.d->has_nam, t.d->als, t.d->adr).c_str());
+    }
+    out.push_back(std::move(r));
+  }
+}
+
+void bt_bluez::cfg_rd() {
+  if (cfg_ok_) return;
+  cfg_ok_ = true;
+  std::string err;
+  if (!bt_bz_cfg_rd(std::getenv("KESTREL_BT_PAGE"), std::getenv("KESTREL_BT_REST"), cfg_, err)) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", err.c_str());
+    std::exit(2);
+  }
+  pg_on_ = cfg_.pg_all || !cfg_.pg_adr.empty();
+  int why = 0;
+  if (pg_on_) pg_off(bt_l2_probe(l2_, why), why);
 }
 
 bool bt_bluez::run(uint64_t win_us, std::vector<bz_rec>& out, std::string& why) {
@@ -399,14 +565,8 @@ bool bt_bluez::run(uint64_t win_us, std::vector<bz_rec>& out, std::string& why) 
 
   std::vector<std::string> on;
   std::string fail;
-  for (const std::string& a : adp_) {
-    // Classic Bluetooth only: LE devices with changing random addresses would fill the table.
-    // A bluetoothd without filters searches all the same, so a refusal is not a failure.
-    sd_bus_call_method(bus_, bz, a.c_str(), BZ_ADP, "SetDiscoveryFilter", nullptr, nullptr, "a{sv}", 1, "Transport",
-                       "s", "bredr");
-    r = sd_bus_call_method(bus_, bz, a.c_str(), BZ_ADP, "StartDiscovery", &e, nullptr, nullptr);
-    // InProgress: this connection's discovery from before still runs.
-    if (r >= 0 || sd_bus_error_has_name(&e, "org.bluez.Error.InProgress")) {
+  for (const auto& [a, adp] : adp_) {
+    if ((r = start(bz, a, e)) >= 0) {
       on.push_back(a);
     } else if (fail.empty()) {
       fail = leaf(a) + ": " + err_txt(r, e);
@@ -424,34 +584,40 @@ bool bt_bluez::run(uint64_t win_us, std::vector<bz_rec>& out, std::string& why) 
   srch_on_.clear();
   for (const std::string& a : on) srch_on_ += (srch_on_.empty() ? "" : ", ") + leaf(a);
   rep(out);
+  pag(out);
   return true;
 }
 
 std::unique_ptr<bt_fnd> bt_bluez::srch(const BLUETOOTH_DEVICE_SEARCH_PARAMS& prm) {
+  cfg_rd();
   // At least one unit, so that a caller searching in a loop never spins.
   const uint64_t units = prm.cTimeoutMultiplier > 0 ? prm.cTimeoutMultiplier : 1;
   const uint64_t win_us = units * bt_unit_ms() * 1000;
+  if (prm.cTimeoutMultiplier > MUL_MAX) {
+    // As on Windows, which refuses such a search at once: the same /t means the same thing.
+    if (!mul_said_) {
+      std::fprintf(stderr,
+                   "kestrel: /t=%u is above %u, which the Windows search refuses: each pass waits the inquiry "
+                   "time without searching.\n",
+                   static_cast<unsigned>(prm.cTimeoutMultiplier), static_cast<unsigned>(MUL_MAX));
+      std::fflush(stderr);
+    }
+    mul_said_ = true;
+    bt_slp_ms(win_us / 1000);
+    return nullptr;
+  }
+  // The radio idles before the search, not after it: what the search finds is reported at once.
+  bt_slp_ms(uint64_t{cfg_.rest_s} * 1000);
   const uint64_t t0 = now_us();
   std::vector<bz_rec> out;
   std::string why;
   if (!run(win_us, out, why)) {
-    if (ste_ != ste::down) {
-      std::fprintf(stderr,
-                   "kestrel: Bluetooth unavailable: %s. Each pass waits the inquiry time and looks again; "
-                   "set KESTREL_BT_SIM to a scenario file to watch a simulated stack instead.\n",
-                   why.c_str());
-      std::fflush(stderr);
-    }
-    ste_ = ste::down;
+    say_.down(why);
     const uint64_t now = now_us();
     if (now < t0 + win_us) bt_slp_ms((t0 + win_us - now + 999) / 1000);
     return nullptr;
   }
-  if (ste_ == ste::down) {
-    std::fprintf(stderr, "kestrel: Bluetooth available again: searching on %s.\n", srch_on_.c_str());
-    std::fflush(stderr);
-  }
-  ste_ = ste::up;
+  say_.up(srch_on_);
   if (out.empty()) return nullptr;
   return std::make_unique<bz_fnd>(std::move(out));
 }
@@ -491,4 +657,82 @@ std::u16string bt_bz_nam(const char* utf8) {
   return out;
 }
 
-std::unique_ptr<bt_stk> bt_bluez_mak() { return std::make_unique<bt_bluez>(); }
+namespace {
+
+// An untrusted value as a line may show it: printable ASCII, the rest escaped, cut short.
+std::string quo(const char* v) {
+  constexpr size_t MAX = 64;
+  std::string q = "\"";
+  size_t n = 0;
+  for (const char* p = v; *p != '\0'; ++p, ++n) {
+    if (n == MAX) {
+      q += "...";
+      break;
+    }
+    const auto c = static_cast<unsigned char>(*p);
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      q += static_cast<char>(c);
+    } else {
+      char t[5];
+      std::snprintf(t, sizeof t, "\\x%02X", c);
+      q += t;
+    }
+  }
+  return q + "\"";
+}
+
+}  // namespace
+
+bool bt_bz_cfg_rd(const char* page, const char* rest, bt_bz_cfg& cfg, std::string& err) {
+  bt_bz_cfg c;
+  if (page != nullptr && *page != '\0') {
+    std::set<bz_key> had;
+    for (const char* p = page;;) {
+      const char* e = std::strchr(p, ',');
+      std::string tok(p, e != nullptr ? static_cast<size_t>(e - p) : std::strlen(p));
+      tok.erase(0, tok.find_first_not_of(' '));
+      tok.erase(tok.find_last_not_of(' ') + 1);
+      bz_key k{};
+      if (strcasecmp(tok.c_str(), "paired") == 0) {
+        c.pg_all = true;
+      } else if (key_of(tok, k)) {
+        if (had.insert(k).second) c.pg_adr.push_back(k);
+      } else {
+        err = "kestrel: KESTREL_BT_PAGE=" + quo(page) +
+              ": not \"paired\" and/or addresses like 5C:E9:1E:07:B4:C1, separated by commas";
+        return false;
+      }
+      if (e == nullptr) break;
+      p = e + 1;
+    }
+  }
+  if (rest != nullptr && *rest != '\0') {
+    uint64_t s = 0;
+    bool ok = true;
+    for (const char* p = rest; *p != '\0' && ok; ++p) {
+      ok = *p >= '0' && *p <= '9';
+      s = s * 10 + static_cast<uint64_t>(*p - '0');
+      ok = ok && s <= BT_REST_MAX_S;
+    }
+    if (!ok) {
+      err = "kestrel: KESTREL_BT_REST=" + quo(rest) + ": not a whole number of seconds from 0 to " +
+            std::to_string(BT_REST_MAX_S);
+      return false;
+    }
+    c.rest_s = static_cast<uint32_t>(s);
+  }
+  cfg = std::move(c);
+  return true;
+}
+
+std::string bt_bz_shown(const std::string& nam, bool has_nam, const std::string& als, const std::string& adr) {
+  std::string dashed = adr;
+  for (char& c : dashed)
+    if (c == ':') c = '-';
+  const bool own = !als.empty() && !(has_nam && als == nam) && strcasecmp(als.c_str(), dashed.c_str()) != 0;
+  if (own) return als;
+  return has_nam ? nam : std::string();
+}
+
+std::unique_ptr<bt_stk> bt_bluez_mak(const bt_l2_api& l2) { return std::make_unique<bt_bluez>(l2); }
+std::unique_ptr<bt_stk> bt_bluez_mak() { return bt_bluez_mak(bt_l2_sys()); }

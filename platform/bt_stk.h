@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/bluetooth.h"
 
@@ -40,6 +41,19 @@ void bt_slp_ms(uint64_t ms);
 // The inquiry unit in milliseconds: 1280, as the radio counts it. Tests that must run many
 // passes of a real-time stack may shorten it with KESTREL_BT_UNIT_MS (1 to 1280).
 uint64_t bt_unit_ms();
+
+// Whether a stack can be used, said on standard error once each time that changes: a watcher
+// without a radio would otherwise say it every pass. The same words on every system.
+class bt_say {
+ public:
+  void down(const std::string& why);  // "Bluetooth unavailable: <why>. ..."
+  void up(const std::string& on);     // "Bluetooth available again: searching on <on>." after a down
+  bool is_down() const { return ste_ == ste::down; }
+
+ private:
+  enum class ste { unk, up, down };
+  ste ste_ = ste::unk;
+};
 
 // Fills a device record (all but dwSize) the way the stacks report a device.
 inline constexpr BYTE BT_DEV_CON = 1;  // connected

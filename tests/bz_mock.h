@@ -260,13 +260,34 @@ class bz_mock {
     return ok;
   }
 
-  // Whether the adapter is discovering, and the discovery filter it was last given (its
-  // Transport, "" when none).
+  // The adapter's next `n` StartDiscovery calls fail with bluetoothd's error `name`; the ones
+  // after that start discovery as the template does.
+  bool fail_start(const std::string& hci, int n, const std::string& name, const std::string& msg) {
+    const int base = calls(hci, "StartDiscovery");
+    if (base < 0) return fail("no call log");
+    const std::string code =
+        "n = len([c for c in self.call_log if c[1] == 'StartDiscovery'])\n"
+        "if n <= " + std::to_string(base + n) + ":\n"
+        "    raise dbus.exceptions.DBusException('" + msg + "', name='" + name + "')\n"
+        "self.props['org.bluez.Adapter1']['Discovering'] = True\n"
+        "self.EmitSignal('org.freedesktop.DBus.Properties', 'PropertiesChanged', 'sa{sv}as', "
+        "['org.bluez.Adapter1', {'Discovering': dbus.Boolean(True, variant_level=1)}, []])\n";
+    return call(adp_path(hci), "org.freedesktop.DBus.Mock", "AddMethod", "sssss", "org.bluez.Adapter1",
+                "StartDiscovery", "", "", code.c_str());
+  }
+  // The adapter switched on or off (bluetoothctl power on/off).
+  bool power(const std::string& hci, bool on) {
+    return call(adp_path(hci), "org.freedesktop.DBus.Mock", "UpdateProperties", "sa{sv}", "org.bluez.Adapter1", 1,
+                "Powered", "b", on ? 1 : 0);
+  }
+
+  // Whether the adapter is discovering, and the discovery filter it was last given: the value
+  // of its `key` (a string, or a number as text), "" when none.
   bool discovering(const std::string& hci) {
     int v = 0;
     return get(hci, "Discovering", "b", &v) && v != 0;
   }
-  std::string filter_transport(const std::string& hci) {
+  std::string filter(const std::string& hci, const std::string& key) {
     sd_bus* b = ctl();
     sd_bus_message* rpl = nullptr;
     std::string t;
@@ -278,7 +299,13 @@ class bz_mock {
         const char* k = nullptr;
         const char* v = nullptr;
         sd_bus_message_read(rpl, "s", &k);
-        if (std::string(k) == "Transport" && sd_bus_message_read(rpl, "v", "s", &v) >= 0) t = v;
+        int16_t n = 0;
+        char typ = 0;
+        const char* sig = "";
+        sd_bus_message_peek_type(rpl, &typ, &sig);
+        if (key == k && std::strcmp(sig, "s") == 0 && sd_bus_message_read(rpl, "v", "s", &v) >= 0) t = v;
+        else if (key == k && std::strcmp(sig, "n") == 0 && sd_bus_message_read(rpl, "v", "n", &n) >= 0)
+          t = std::to_string(n);
         else sd_bus_message_skip(rpl, "v");
         sd_bus_message_exit_container(rpl);
       }

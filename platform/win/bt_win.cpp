@@ -112,7 +112,7 @@ class stk_win final : public bt_stk {
         // A refused search with a radio there (a /t above 48) is no missing stack.
         why = sys_txt(fst_err);
       }
-    } else if (ste_ == ste::down) {
+    } else if (say_.is_down()) {
       api_.rad(on);
     }
     say(why, on);
@@ -125,31 +125,15 @@ class stk_win final : public bt_stk {
   }
 
  private:
-  enum class ste { unk, up, down };
-
-  // One line for each change: a watcher without a radio would otherwise repeat it every pass.
   void say(const std::string& why, const std::string& on) {
-    if (!why.empty()) {
-      if (ste_ != ste::down) {
-        std::fprintf(stderr,
-                     "kestrel: Bluetooth unavailable: %s. Each pass waits the inquiry time and looks again; "
-                     "set KESTREL_BT_SIM to a scenario file to watch a simulated stack instead.\n",
-                     why.c_str());
-        std::fflush(stderr);
-      }
-      ste_ = ste::down;
-      return;
-    }
-    if (ste_ == ste::down) {
-      std::fprintf(stderr, "kestrel: Bluetooth available again: searching on %s.\n",
-                   on.empty() ? "all radios" : on.c_str());
-      std::fflush(stderr);
-    }
-    ste_ = ste::up;
+    if (!why.empty())
+      say_.down(why);
+    else
+      say_.up(on.empty() ? "all radios" : on);
   }
 
   bt_win_api api_;
-  ste ste_ = ste::unk;
+  bt_say say_;
 };
 
 }  // namespace

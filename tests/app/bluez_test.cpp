@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <string>
 
 #include "bz_mock.h"
@@ -15,7 +18,8 @@ namespace {
 // kestrel running, both its outputs read as they come; killed with the object.
 class bz_prog {
  public:
-  explicit bz_prog(const std::vector<std::string>& env) : p_(tu::spawn_prog({}, env)) {}
+  explicit bz_prog(const std::vector<std::string>& env, const std::vector<std::string>& args = {})
+      : p_(tu::spawn_prog(args, env)) {}
   ~bz_prog() { stop(); }
   bz_prog(const bz_prog&) = delete;
   bz_prog& operator=(const bz_prog&) = delete;
@@ -282,6 +286,73 @@ TEST_F(BlueZ, WithoutAnAdapterItWaitsInsteadOfSpinning) {
   const std::string err = k.err_rest();
   EXPECT_EQ(err.find('\n'), err.size() - 1) << "exactly one line: " << err;
   EXPECT_TRUE(has(err, "no Bluetooth adapter")) << err;
+}
+
+TEST_F(BlueZ, ADeviceWithoutANameHasAnEmptyOneNotItsAddress) {
+  ASSERT_TRUE(bz.add_adapter("hci0"));
+  // As bluetoothd lists a device whose name it has not read: no Name, the dashed address as Alias.
+  ASSERT_TRUE(bz.add_raw_dev("hci0", "dev_AA_BB_CC_DD_EE_01", PHONE.c_str(), nullptr, "AA-BB-CC-DD-EE-01", true));
+  bz_prog k(env());
+  EXPECT_EQ(k.line(), "01EEDDCCBBAA-=ON\n");
+}
+
+TEST_F(BlueZ, AMultiplierAbove48SearchesNotAndSaysSoOnce) {
+  ASSERT_TRUE(bz.add_adapter("hci0"));
+  ASSERT_TRUE(bz.add_dev("hci0", PHONE, "phone") && bz.pair("hci0", PHONE) && bz.connect("hci0", PHONE));
+  // 49 units of 1 ms: some twenty passes.
+  bz_prog k(env("1"), {"/t=49"});
+  k.run_for(1000);
+  const std::string err = k.err_rest();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_TRUE(has(err, "/t=49 is above 48")) << err;
+  EXPECT_EQ(bz.calls("hci0", "StartDiscovery"), 0);
+  EXPECT_EQ(k.out_rest(), "") << "no search, nothing found";
+}
+
+TEST_F(BlueZ, RestKeepsTheRadioIdleBeforeEachSearch) {
+  ASSERT_TRUE(bz.add_adapter("hci0"));
+  ASSERT_TRUE(bz.add_dev("hci0", PHONE, "phone") && bz.pair("hci0", PHONE) && bz.connect("hci0", PHONE));
+  // Passes of 1 s of rest and 4 x 10 ms of inquiry: back to back, some eighty in 3.5 s.
+  std::vector<std::string> e = env("10");
+  e.push_back("KESTREL_BT_REST=1");
+  bz_prog k(e);
+  EXPECT_EQ(k.line(), PHONE_KEY + "=ON\n");
+  const int at = bz.passes("hci0");
+  k.run_for(3500);
+  EXPECT_GE(bz.passes("hci0") - at, 1);
+  EXPECT_LE(bz.passes("hci0") - at, 4);
+  EXPECT_EQ(k.err_rest(), "");
+}
+
+TEST_F(BlueZ, UnreadableValuesEndTheProgramWithStatus2) {
+  ASSERT_TRUE(bz.add_adapter("hci0"));
+  for (const char* v : {"KESTREL_BT_PAGE=phone", "KESTREL_BT_PAGE=5C:E9:1E:07:B4", "KESTREL_BT_REST=1m",
+                        "KESTREL_BT_REST=99999"}) {
+    std::vector<std::string> e = env();
+    e.push_back(v);
+    const tu::prog_out r = tu::run_prog({}, e);
+    EXPECT_EQ(r.status, 2) << v;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_TRUE(has(r.err, std::string(v).substr(0, std::string(v).find('=') + 1))) << r.err;
+  }
+}
+
+// This machine's kernel has no Bluetooth sockets: paging says so once, the watching goes on.
+TEST_F(BlueZ, PagingWithoutBluetoothSocketsSaysSoAndWatchesOn) {
+  ASSERT_TRUE(bz.add_adapter("hci0"));
+  const int fd = socket(AF_BLUETOOTH, SOCK_SEQPACKET, 0);
+  if (fd >= 0) close(fd);
+  if (fd >= 0) GTEST_SKIP() << "this machine has Bluetooth sockets: paging would reach for a real radio";
+  std::vector<std::string> e = env();
+  e.push_back("KESTREL_BT_PAGE=paired,5C:E9:1E:07:B4:C1");
+  bz_prog k(e);
+  const std::string l = k.err_line();
+  EXPECT_TRUE(has(l, "KESTREL_BT_PAGE") && has(l, "paging stays off")) << l;
+  passes(1);
+  ASSERT_TRUE(bz.add_dev("hci0", PHONE, "phone") && bz.pair("hci0", PHONE) && bz.connect("hci0", PHONE));
+  EXPECT_EQ(k.line(), PHONE_KEY + "=ON\n");
+  passes(bz.passes("hci0") + 3);
+  EXPECT_EQ(k.err_rest(), "") << "one line";
 }
 
 }  // namespace

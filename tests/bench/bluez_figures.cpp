@@ -1,16 +1,22 @@
 // Figures of kestrel on BlueZ, measured against the BlueZ mock on a private bus (no radio):
 //   1. the time from a paired device's connection to its ON line, at the real inquiry unit;
 //   2. kestrel's CPU time per pass, and its resident memory after 100 and N (1,000) passes,
-//      with 50 devices in range (each heard at every pass).
+//      with 50 devices in range (each heard at every pass);
+//   3. the time of a pass at the real inquiry unit, without paging and with two paged targets
+//      that never answer (the stack in this process, its sockets a stand-in that waits out each
+//      page's deadline as a radio whose page goes unanswered does).
 // Not a test: it prints what it measured. Run it from a build with benchmarks:
 //   build/rel/tests/bench/bluez_figures [trials [N]]
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -18,6 +24,8 @@
 
 #include "app/run_prog.h"
 #include "bz_mock.h"
+#include "platform/bt_bluez.h"
+#include "platform/bt_stk.h"
 #include "test_util.h"
 
 namespace {
@@ -87,6 +95,50 @@ std::vector<std::string> env(const tu::bz_mock& bz, const tu::tmp_dir& dir, cons
   return e;
 }
 
+// Sockets that never connect: a pipe's read end, never writable and, with its write end kept
+// open, never hung up, so the wait runs to its deadline in a real poll.
+std::map<int, int> pipe_w;  // read end -> write end
+const bt_l2_api ABSENT = {
+    [] {
+      int p[2];
+      if (pipe2(p, O_CLOEXEC) != 0) return -errno;
+      pipe_w[p[0]] = p[1];
+      return p[0];
+    },
+    [](int, const BYTE(&)[6]) { return 0; },
+    [](int, const BYTE(&)[6], uint16_t) { return -EINPROGRESS; },
+    [](int fd, int ms) {
+      pollfd p = {fd, POLLOUT, 0};
+      const int r = poll(&p, 1, ms);
+      return r >= 0 ? r : -errno;
+    },
+    [](int) { return ETIMEDOUT; },
+    [](int fd) {
+      close(pipe_w[fd]);
+      pipe_w.erase(fd);
+      close(fd);
+    },
+};
+
+// Seconds per search of the default inquiry, the stack in this process, over `n` searches.
+double pass_s(const char* page, int n) {
+  if (page != nullptr) setenv("KESTREL_BT_PAGE", page, 1);
+  else unsetenv("KESTREL_BT_PAGE");
+  bt_stk_set(bt_bluez_mak(ABSENT));
+  BLUETOOTH_DEVICE_SEARCH_PARAMS p{};
+  p.dwSize = sizeof p;
+  p.fReturnAuthenticated = p.fReturnRemembered = p.fReturnUnknown = p.fReturnConnected = TRUE;
+  p.fIssueInquiry = TRUE;
+  p.cTimeoutMultiplier = 4;
+  BLUETOOTH_DEVICE_INFO inf{};
+  inf.dwSize = sizeof inf;
+  const int64_t t0 = tu::now_ms();
+  for (int i = 0; i < n; ++i)
+    if (HBLUETOOTH_DEVICE_FIND h = BluetoothFindFirstDevice(&p, &inf); h != nullptr) BluetoothFindDeviceClose(h);
+  bt_stk_set(nullptr);
+  return static_cast<double>(tu::now_ms() - t0) / 1000 / n;
+}
+
 int fail(const std::string& why) {
   std::fprintf(stderr, "bluez_figures: %s\n", why.c_str());
   return 1;
@@ -150,6 +202,19 @@ int main(int argc, char** argv) {
     waitpid(k.pid, nullptr, 0);
   }
 
+  // 3. A pass with two absent paging targets, against one without paging.
+  constexpr int PAGED_PASSES = 3;
+  double plain = 0, paged = 0;
+  {
+    tu::bz_mock bz;
+    if (!bz.ok() || !bz.add_adapter("hci0")) return fail(bz.err());
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", bz.addr().c_str(), 1);
+    unsetenv("KESTREL_BT_UNIT_MS");
+    unsetenv("KESTREL_BT_REST");
+    plain = pass_s(nullptr, PAGED_PASSES);
+    paged = pass_s("5C:E9:1E:07:B4:C1,5C:E9:1E:07:B4:C2", PAGED_PASSES);
+  }
+
   std::sort(lat.begin(), lat.end());
   std::printf("connection to ON line, /t default (4 x 1.28 s), %d trials: min %.2f s, median %.2f s, max %.2f s\n",
               trials, lat.front(), lat[lat.size() / 2], lat.back());
@@ -157,5 +222,7 @@ int main(int argc, char** argv) {
               unit, on, passes, sec);
   std::printf("CPU time per pass (passes 100 to %d): %.3f ms\n", passes, (cpu_n - cpu100) * 1000 / (passes - 100));
   std::printf("resident memory: %ld kB after 100 passes, %ld kB after %d passes\n", rss100, rss_n, passes);
+  std::printf("pass time, /t default, mean of %d: %.2f s without paging, %.2f s with two absent paging targets\n",
+              PAGED_PASSES, plain, paged);
   return 0;
 }

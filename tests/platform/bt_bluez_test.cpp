@@ -11,6 +11,7 @@
 
 #include "bz_mock.h"
 #include "platform/bt_stk.h"
+#include "platform/err_cap.h"
 
 namespace {
 
@@ -81,6 +82,78 @@ TEST(BtBzNam, IllFormedPiecesBecomeOneReplacementEach) {
   EXPECT_EQ(bt_bz_nam("\xF0\x9F\x98"), R);                       // half an emoji
   // A name of nothing but bad bytes is still cut at the limit.
   EXPECT_EQ(bt_bz_nam(std::string(300, '\xFE').c_str()), std::u16string(BLUETOOTH_MAX_NAME_SIZE - 1, 0xFFFD));
+}
+
+TEST(BtBzShown, AUsersAliasThenTheNameThenNothing) {
+  const std::string adr = "5C:E9:1E:07:B4:C1";
+  struct row {
+    const char* nam;  // nullptr: no Name
+    const char* als;
+    const char* want;
+  } rows[] = {
+      {"phone", "phone", "phone"},             // BlueZ's alias of a named device is its name
+      {"phone", "Anna's phone", "Anna's phone"},  // set by the user
+      {nullptr, "5C-E9-1E-07-B4-C1", ""},      // BlueZ's default alias: no name is known
+      {nullptr, "5c-e9-1e-07-b4-c1", ""},
+      {"", "5C-E9-1E-07-B4-C1", ""},
+      {nullptr, "kitchen", "kitchen"},
+      {"", "alias of an empty name", "alias of an empty name"},
+      {"phone", "", "phone"},
+      {nullptr, "", ""},
+  };
+  for (const row& r : rows)
+    EXPECT_EQ(bt_bz_shown(r.nam ? r.nam : "", r.nam != nullptr, r.als, adr), r.want) << r.als;
+}
+
+TEST(BtBzCfg, PageAndRestValues) {
+  struct row {
+    const char *page, *rest;
+    bool ok, all;
+    size_t adrs;
+    uint32_t rest_s;
+  } rows[] = {
+      {nullptr, nullptr, true, false, 0, 0},
+      {"", "", true, false, 0, 0},
+      {"paired", "30", true, true, 0, 30},
+      {"5C:E9:1E:07:B4:C1", "0", true, false, 1, 0},
+      {"PAIRED, 5c:e9:1e:07:b4:c1 ,5C:E9:1E:07:B4:C1,00:11:22:33:44:55", "3600", true, true, 2, 0 + 3600},
+      {"paired,", nullptr, false, false, 0, 0},
+      {"5C:E9:1E:07:B4", nullptr, false, false, 0, 0},
+      {"paired;5C:E9:1E:07:B4:C1", nullptr, false, false, 0, 0},
+      {nullptr, "3601", false, false, 0, 0},
+      {nullptr, "-1", false, false, 0, 0},
+      {nullptr, "1.5", false, false, 0, 0},
+      {nullptr, "99999999999999999999999", false, false, 0, 0},
+  };
+  for (const row& r : rows) {
+    bt_bz_cfg c;
+    c.rest_s = 7;
+    std::string err;
+    const std::string at = std::string(r.page ? r.page : "-") + " / " + (r.rest ? r.rest : "-");
+    ASSERT_EQ(bt_bz_cfg_rd(r.page, r.rest, c, err), r.ok) << at;
+    if (!r.ok) {
+      EXPECT_EQ(c.rest_s, 7u) << at << ": a bad value changes nothing";
+      EXPECT_NE(err.find(r.rest ? "KESTREL_BT_REST=" : "KESTREL_BT_PAGE="), std::string::npos) << err;
+      continue;
+    }
+    EXPECT_EQ(c.pg_all, r.all) << at;
+    EXPECT_EQ(c.pg_adr.size(), r.adrs) << at;
+    EXPECT_EQ(c.rest_s, r.rest_s) << at;
+  }
+  bt_bz_cfg c;
+  std::string err;
+  ASSERT_TRUE(bt_bz_cfg_rd("5C:E9:1E:07:B4:C1", nullptr, c, err));
+  EXPECT_EQ(hex(*reinterpret_cast<const BYTE(*)[6]>(c.pg_adr[0].data())), "C1B4071EE95C");
+}
+
+TEST(BtBzCfg, AHostileValueIsShownEscapedAndCutShort) {
+  bt_bz_cfg c;
+  std::string err;
+  const std::string v = "\x1b]0;owned\x07\n" + std::string(500, 'x');
+  ASSERT_FALSE(bt_bz_cfg_rd(v.c_str(), nullptr, c, err));
+  EXPECT_EQ(err.find_first_of("\x1b\x07\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("\\x1B]0;owned\\x07\\x0A"), std::string::npos) << err;
+  EXPECT_LT(err.size(), 250u) << err;
 }
 
 // Searches as the watcher makes them (every kind of device, one inquiry unit), through the
@@ -184,7 +257,8 @@ TEST_F(BtBluez, EveryAdapterSearchesClassicBluetoothAndStopsAfterwards) {
     const auto r = srch(4);
     EXPECT_EQ(r.size(), 2u) << "search " << i;
     for (const char* hci : {"hci0", "hci1"}) {
-      EXPECT_EQ(bz.filter_transport(hci), "bredr") << hci;
+      EXPECT_EQ(bz.filter(hci, "Transport"), "bredr") << hci;
+      EXPECT_EQ(bz.filter(hci, "RSSI"), "-127") << hci << ": every inquiry result, not only RSSI changes";
       EXPECT_FALSE(bz.discovering(hci)) << hci << ": discovery left running after search " << i;
       EXPECT_EQ(bz.calls(hci, "StartDiscovery"), i) << hci;
       EXPECT_EQ(bz.calls(hci, "StopDiscovery"), i) << hci;
@@ -216,17 +290,50 @@ TEST_F(BtBluez, OneDeviceOnTwoAdaptersIsReportedOnce) {
   EXPECT_EQ(r.begin()->second.flg, PAIRED | BT_DEV_CON);
 }
 
-TEST_F(BtBluez, NameFallsBackToAliasAndUnreadableAddressesAreLeftOut) {
+TEST_F(BtBluez, NamesAndUnreadableAddressesAreLeftOut) {
   ASSERT_TRUE(bz.add_adapter("hci0"));
   ASSERT_TRUE(bz.add_raw_dev("hci0", "dev_1", "00:00:00:00:00:21", nullptr, "alias only", true));
-  ASSERT_TRUE(bz.add_raw_dev("hci0", "dev_2", "00:00:00:00:00:22", "", "alias of an empty name", true));
+  ASSERT_TRUE(bz.add_raw_dev("hci0", "dev_2", "00:00:00:00:00:22", nullptr, "00-00-00-00-00-22", true));
   ASSERT_TRUE(bz.add_raw_dev("hci0", "dev_3", "not an address", "bad", "bad", true));
-  ASSERT_TRUE(bz.add_raw_dev("hci0", "dev_4", "00:00:00:00:00:24", "\xE3\x83\x9E\xE3\x82\xA6\xE3\x82\xB9", "x", true));
+  ASSERT_TRUE(bz.add_raw_dev("hci0", "dev_4", "00:00:00:00:00:24", "\xE3\x83\x9E\xE3\x82\xA6\xE3\x82\xB9",
+                             "\xE3\x83\x9E\xE3\x82\xA6\xE3\x82\xB9", true));
+  ASSERT_TRUE(bz.add_raw_dev("hci0", "dev_5", "00:00:00:00:00:25", "mouse", "my mouse", true));
   const auto r = srch();
-  ASSERT_EQ(r.size(), 3u);
+  ASSERT_EQ(r.size(), 4u);
   EXPECT_EQ(r.at("210000000000").nam, u"alias only");
-  EXPECT_EQ(r.at("220000000000").nam, u"") << "a name that is there, if empty, is the name";
+  EXPECT_EQ(r.at("220000000000").nam, u"") << "no name yet: not BlueZ's dashed address";
   EXPECT_EQ(r.at("240000000000").nam, u"マウス");
+  EXPECT_EQ(r.at("250000000000").nam, u"my mouse") << "the user's alias";
+}
+
+// bluetoothd says InProgress also when the kernel would not start the inquiry.
+TEST_F(BtBluez, InProgressIsTriedOnceMoreThenAFailureOfTheAdapter) {
+  ASSERT_TRUE(bz.add_adapter("hci0"));
+  const char* a = "00:00:00:00:00:60";
+  ASSERT_TRUE(bz.add_dev("hci0", a, "near"));
+  bz.in_range("hci0", a, true);
+  struct row {
+    int fails;
+    size_t found;
+    const char* said;
+  } rows[] = {{1, 1, ""}, {2, 0, "hci0: org.bluez.Error.InProgress"}};
+  for (const row& w : rows) {
+    const int start0 = bz.calls("hci0", "StartDiscovery"), stop0 = bz.calls("hci0", "StopDiscovery");
+    ASSERT_TRUE(bz.fail_start("hci0", w.fails, "org.bluez.Error.InProgress", "Operation already in progress"))
+        << bz.err();
+    bt_stk_set(bt_bluez_mak());
+    tu::err_cap cap;
+    EXPECT_EQ(srch(4).size(), w.found) << w.fails;
+    const std::string err = cap.txt();
+    EXPECT_EQ(bz.calls("hci0", "StartDiscovery") - start0, 2) << w.fails;
+    EXPECT_GE(bz.calls("hci0", "StopDiscovery") - stop0, 1) << w.fails << ": stopped before the second start";
+    if (*w.said == '\0') {
+      EXPECT_EQ(err, "") << w.fails;
+    } else {
+      EXPECT_NE(err.find("Bluetooth unavailable"), std::string::npos) << err;
+      EXPECT_NE(err.find(w.said), std::string::npos) << err;
+    }
+  }
 }
 
 TEST_F(BtBluez, DevicesOfAGoneAdapterAreNotReported) {
