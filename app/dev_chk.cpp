@@ -14,6 +14,7 @@
 #include "platform/bluetooth.h"
 #include "platform/clock.h"
 #include "platform/crt_text.h"
+#include "platform/mqtt.h"
 
 namespace {
 
@@ -161,6 +162,8 @@ bool dev_one(vmap* tbl, const BLUETOOTH_DEVICE_INFO& inf) {
     if (opt_rcd.dbgcnt) cnt_line(key, "set", c);
   }
   if (opt_rcd.fp) state_line(key, st);
+  // Published before the command runs: the change's time is its own, and no command holds it.
+  mqtt_chg(adr, nam, std::strcmp(st, "ON") == 0, inf.fRemembered != FALSE);
   run_cmd(adr, nam, st);
   return true;
 }
@@ -187,6 +190,7 @@ bool swp_one(vmap* tbl, vtyp* ent) {
       char adr[ADR_CAP] = {};
       std::memcpy(adr, key, std::min(std::strlen(key), ADR_LEN));
       const char* nam = std::strlen(key) > ADR_LEN ? key + ADR_LEN + 1 : "";
+      mqtt_chg(adr, nam, false, false);
       run_cmd(adr, nam, "OFF");
     }
   }

@@ -13,6 +13,7 @@
 #include "app/scoped.h"
 #include "base/base.h"
 #include "platform/console.h"
+#include "platform/mqtt.h"
 #include "platform/sig.h"
 #include "platform/svc.h"
 
@@ -145,6 +146,7 @@ int env_max() {
 int start_up(int argc, char** argv) {
   if (const int st = env_tmo(); st != 0) return st;
   if (const int st = env_max(); st != 0) return st;
+  if (const int st = mqtt_ini(); st != 0) return st;
   // Both maps live for the whole run: the watch loop never ends.
   static vmap opts;
   static vmap devs;
