@@ -13,6 +13,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/bt_stk.h"
 #include "test_util.h"
 
 extern char** environ;
@@ -476,5 +478,36 @@ class bz_mock {
   int rssi_ = 0;                    // the radio thread's alone
   int bus_gen_ = 0, radio_gen_ = 0;  // buses started; the one the radio listens on
 };
+
+// What one search through the Find calls reported of a device.
+struct bt_found {
+  BYTE flg;  // BT_DEV_CON | BT_DEV_REM | BT_DEV_AUT as the record says
+  uint32_t cls;
+  std::u16string nam;
+};
+// One search of `mul` inquiry units: every device it reported, by key(address bytes); a device
+// reported twice fails the test.
+template <class K>
+std::map<std::string, bt_found> bt_srch(UCHAR mul, K key) {
+  BLUETOOTH_DEVICE_SEARCH_PARAMS p{};
+  p.dwSize = sizeof p;
+  p.fReturnAuthenticated = p.fReturnRemembered = p.fReturnUnknown = p.fReturnConnected = TRUE;
+  p.fIssueInquiry = TRUE;
+  p.cTimeoutMultiplier = mul;
+  BLUETOOTH_DEVICE_INFO inf{};
+  inf.dwSize = sizeof inf;
+  std::map<std::string, bt_found> r;
+  HBLUETOOTH_DEVICE_FIND h = BluetoothFindFirstDevice(&p, &inf);
+  if (h == nullptr) return r;
+  do {
+    const BYTE flg = static_cast<BYTE>((inf.fConnected ? BT_DEV_CON : 0) | (inf.fRemembered ? BT_DEV_REM : 0) |
+                                       (inf.fAuthenticated ? BT_DEV_AUT : 0));
+    const std::string k = key(inf.Address.rgBytes);
+    EXPECT_EQ(r.count(k), 0u) << k << " reported twice";
+    r[k] = {flg, inf.ulClassofDevice, inf.szName};
+  } while (BluetoothFindNextDevice(h, &inf));
+  BluetoothFindDeviceClose(h);
+  return r;
+}
 
 }  // namespace tu

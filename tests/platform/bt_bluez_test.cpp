@@ -169,34 +169,9 @@ class BtBluez : public ::testing::Test {
   }
   void TearDown() override { bt_stk_set(nullptr); }
 
-  struct dev {
-    BYTE flg;
-    uint32_t cls;
-    std::u16string nam;
-  };
   // One search of `mul` inquiry units: every device it reported, by address text. Where the
   // radio thread must answer within the search, give it a few units: a loaded machine is slow.
-  std::map<std::string, dev> srch(UCHAR mul = 1) {
-    BLUETOOTH_DEVICE_SEARCH_PARAMS p{};
-    p.dwSize = sizeof p;
-    p.fReturnAuthenticated = p.fReturnRemembered = p.fReturnUnknown = p.fReturnConnected = TRUE;
-    p.fIssueInquiry = TRUE;
-    p.cTimeoutMultiplier = mul;
-    BLUETOOTH_DEVICE_INFO inf{};
-    inf.dwSize = sizeof inf;
-    std::map<std::string, dev> r;
-    HBLUETOOTH_DEVICE_FIND h = BluetoothFindFirstDevice(&p, &inf);
-    if (h == nullptr) return r;
-    do {
-      const BYTE flg = static_cast<BYTE>((inf.fConnected ? BT_DEV_CON : 0) | (inf.fRemembered ? BT_DEV_REM : 0) |
-                                         (inf.fAuthenticated ? BT_DEV_AUT : 0));
-      const std::string k = hex(inf.Address.rgBytes);
-      EXPECT_EQ(r.count(k), 0u) << k << " reported twice";
-      r[k] = {flg, inf.ulClassofDevice, inf.szName};
-    } while (BluetoothFindNextDevice(h, &inf));
-    BluetoothFindDeviceClose(h);
-    return r;
-  }
+  static std::map<std::string, tu::bt_found> srch(UCHAR mul = 1) { return tu::bt_srch(mul, hex); }
 
   tu::bz_mock bz;
 };

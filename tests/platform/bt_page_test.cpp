@@ -150,26 +150,11 @@ class BtPageStk : public ::testing::Test {
     else unsetenv("KESTREL_BT_PAGE");
     bt_stk_set(bt_bluez_mak(FAKE));
   }
-  struct dev {
-    BYTE flg;
-    std::u16string nam;
-  };
-  std::map<std::string, dev> srch(UCHAR mul) {
-    BLUETOOTH_DEVICE_SEARCH_PARAMS p{};
-    p.dwSize = sizeof p;
-    p.fReturnAuthenticated = p.fReturnRemembered = p.fReturnUnknown = p.fReturnConnected = TRUE;
-    p.fIssueInquiry = TRUE;
-    p.cTimeoutMultiplier = mul;
-    BLUETOOTH_DEVICE_INFO inf{};
-    inf.dwSize = sizeof inf;
-    std::map<std::string, dev> r;
-    HBLUETOOTH_DEVICE_FIND h = BluetoothFindFirstDevice(&p, &inf);
-    if (h == nullptr) return r;
-    do {
-      const BYTE flg = static_cast<BYTE>((inf.fConnected ? BT_DEV_CON : 0) | (inf.fRemembered ? BT_DEV_REM : 0));
-      r[txt(inf.Address.rgBytes)] = {flg, inf.szName};
-    } while (BluetoothFindNextDevice(h, &inf));
-    BluetoothFindDeviceClose(h);
+  // What a search reported, by address text; paired devices also carry BT_DEV_AUT, which
+  // says nothing of paging.
+  static std::map<std::string, tu::bt_found> srch(UCHAR mul) {
+    auto r = tu::bt_srch(mul, txt);
+    for (auto& [k, d] : r) d.flg &= static_cast<BYTE>(~BT_DEV_AUT);
     return r;
   }
   void paired(const char* a, const char* nam) { ASSERT_TRUE(bz.add_dev("hci0", a, nam) && bz.pair("hci0", a)); }
