@@ -146,7 +146,6 @@ int env_max() {
 int start_up(int argc, char** argv) {
   if (const int st = env_tmo(); st != 0) return st;
   if (const int st = env_max(); st != 0) return st;
-  if (const int st = mqtt_ini(); st != 0) return st;
   // Both maps live for the whole run: the watch loop never ends.
   static vmap opts;
   static vmap devs;
@@ -154,6 +153,8 @@ int start_up(int argc, char** argv) {
   if (scoped([&] { return opt_scn(&opts, argc, argv); }) != 0) return fail();
   opt_rcd.fp = 1;
   opt_rd(&opts);
+  // After the options: an argument that ends the start-up never reaches the broker.
+  if (const int st = mqtt_ini(); st != 0) return st;
   // A placeholder no command can fill is named now, not at the first change hours later.
   for (const char* t : {opt_rcd.cmdon, opt_rcd.cmdoff})
     if (*t != '\0') cmd_tpl_say(t);

@@ -178,10 +178,12 @@ void on_conn(mosquitto*, void*, int rc) {
       std::fprintf(stderr, "kestrel: MQTT broker %s refused the connection: %s. Trying again.\n", where(),
                    mosquitto_connack_string(rc));
     g->lk = link::down;
+    g->cv.notify_all();
     return;
   }
   if (g->lk == link::down) std::fprintf(stderr, "kestrel: MQTT broker %s is back.\n", where());
   g->lk = link::up;
+  g->cv.notify_all();
   pub(g->url.prefix + "/status", "online");
   for (const auto& [adr, s] : g->adrs) {
     if (s.disc) pub_cfg(adr, s);
@@ -211,6 +213,9 @@ void on_pub(mosquitto*, void*, int mid) {
 // that is there to take it, never for one that is not.
 void mqtt_end() {
   std::unique_lock<std::mutex> lk(g->mtx);
+  // A first connection still under way (a short run): the states kept here go out once it is
+  // made, and the end waits that long, not for a broker that has answered no.
+  g->cv.wait_for(lk, FLUSH_MAX, [] { return g->lk != link::unknown; });
   if (g->lk != link::up) return;
   int mid = 0;
   if (mosquitto_publish(g->m, &mid, (g->url.prefix + "/status").c_str(), 7, "offline", 1, true) != MOSQ_ERR_SUCCESS)
