@@ -183,3 +183,19 @@ void bt_say::up(const std::string& on) {
   }
   ste_ = ste::up;
 }
+
+std::string bt_quo(const char* s, size_t n, size_t max) {
+  std::string r = "\"";
+  for (size_t i = 0; i < n && i < max; ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      r += static_cast<char>(c);
+    } else {
+      char e[8];
+      std::snprintf(e, sizeof e, "\\x%02X", c);
+      r += e;
+    }
+  }
+  if (n > max) r += "...";
+  return r + "\"";
+}

@@ -659,27 +659,8 @@ std::u16string bt_bz_nam(const char* utf8) {
 
 namespace {
 
-// An untrusted value as a line may show it: printable ASCII, the rest escaped, cut short.
-std::string quo(const char* v) {
-  constexpr size_t MAX = 64;
-  std::string q = "\"";
-  size_t n = 0;
-  for (const char* p = v; *p != '\0'; ++p, ++n) {
-    if (n == MAX) {
-      q += "...";
-      break;
-    }
-    const auto c = static_cast<unsigned char>(*p);
-    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
-      q += static_cast<char>(c);
-    } else {
-      char t[5];
-      std::snprintf(t, sizeof t, "\\x%02X", c);
-      q += t;
-    }
-  }
-  return q + "\"";
-}
+// An untrusted value as a line may show it.
+std::string quo(const char* v) { return bt_quo(v, std::strlen(v), 64); }
 
 }  // namespace
 

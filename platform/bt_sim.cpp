@@ -29,24 +29,8 @@ constexpr int hex_val(char c) {
   return -1;
 }
 
-// A piece of the line, quoted for a one-line message: printable ASCII kept, the rest escaped,
-// long pieces shortened.
-std::string quo(const char* s, size_t n) {
-  constexpr size_t MAX = 40;
-  std::string r = "\"";
-  for (size_t i = 0; i < n && i < MAX; ++i) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
-      r += static_cast<char>(c);
-    } else {
-      char e[8];
-      std::snprintf(e, sizeof e, "\\x%02X", c);
-      r += e;
-    }
-  }
-  if (n > MAX) r += "...";
-  return r + "\"";
-}
+// A piece of the line, quoted for a one-line message.
+std::string quo(const char* s, size_t n) { return bt_quo(s, n, 40); }
 
 // "AA:BB:CC:DD:EE:FF", most significant first, into least-significant-first bytes.
 bool adr_prs(const char* s, size_t n, BYTE (&adr)[6]) {

@@ -42,6 +42,11 @@ void bt_slp_ms(uint64_t ms);
 // passes of a real-time stack may shorten it with KESTREL_BT_UNIT_MS (1 to 1280).
 uint64_t bt_unit_ms();
 
+// `n` bytes of untrusted text (a scenario line, an environment value) quoted for a one-line
+// message: printable ASCII kept, every other byte and the quote and backslash as \xNN, cut
+// after `max` bytes with "...".
+std::string bt_quo(const char* s, size_t n, size_t max);
+
 // Whether a stack can be used, said on standard error once each time that changes: a watcher
 // without a radio would otherwise say it every pass. The same words on every system.
 class bt_say {

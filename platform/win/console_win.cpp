@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -204,13 +205,19 @@ int con_ini() {
 std::string con_arg(int argc, char** argv, int i) {
   if (con_usr == 0) return argv[i];
   // The runtime split the same line by the same rules; should the counts differ, the bytes in
-  // the system's code page are what there is.
-  int n = 0;
-  wchar_t** wv = CommandLineToArgvW(GetCommandLineW(), &n);
-  const bool whole = wv != nullptr && n == argc;
+  // the system's code page are what there is. Split once for every argument.
+  static const std::vector<std::wstring> args = [] {
+    std::vector<std::wstring> v;
+    int n = 0;
+    if (wchar_t** wv = CommandLineToArgvW(GetCommandLineW(), &n); wv != nullptr) {
+      v.assign(wv, wv + n);
+      LocalFree(wv);
+    }
+    return v;
+  }();
+  const bool whole = args.size() == static_cast<size_t>(argc);
   std::wstring w;
-  if (whole) w = wv[i];
-  if (wv != nullptr) LocalFree(wv);
+  if (whole) w = args[static_cast<size_t>(i)];
   if (!whole) {
     const int k = MultiByteToWideChar(CP_ACP, 0, argv[i], -1, nullptr, 0);
     if (k <= 0) return argv[i];
