@@ -568,10 +568,16 @@ bool bt_bluez::run(uint64_t win_us, std::vector<bz_rec>& out, std::string& why) 
   for (const auto& [a, adp] : adp_) {
     if ((r = start(bz, a, e)) >= 0) {
       on.push_back(a);
-    } else if (fail.empty()) {
+    } else if (fail.empty() && !sd_bus_error_has_names(&e, "org.freedesktop.DBus.Error.UnknownObject",
+                                                        "org.freedesktop.DBus.Error.UnknownInterface")) {
+      // Those two: unplugged since it was listed, as if it had not been.
       fail = leaf(a) + ": " + err_txt(r, e);
     }
     sd_bus_error_free(&e);
+  }
+  if (on.empty() && fail.empty()) {
+    why = "no Bluetooth adapter";
+    return false;
   }
   if (on.empty()) {
     why = "no adapter can search (" + fail + ")";

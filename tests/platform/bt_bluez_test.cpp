@@ -311,6 +311,28 @@ TEST_F(BtBluez, InProgressIsTriedOnceMoreThenAFailureOfTheAdapter) {
   }
 }
 
+// Unplugged between the listing and the start of its search: gone, not failing.
+TEST_F(BtBluez, AnAdapterGoneBeforeItsSearchIsNoFailure) {
+  ASSERT_TRUE(bz.add_adapter("hci0"));
+  const char* a = "00:00:00:00:00:61";
+  ASSERT_TRUE(bz.add_dev("hci0", a, "near"));
+  bz.in_range("hci0", a, true);
+  const struct {
+    const char* err;
+    const char* said;
+  } rows[] = {{"org.freedesktop.DBus.Error.UnknownObject", "no Bluetooth adapter"},
+              {"org.freedesktop.DBus.Error.UnknownInterface", "no Bluetooth adapter"},
+              {"org.bluez.Error.NotReady", "no adapter can search (hci0: org.bluez.Error.NotReady"}};
+  for (const auto& w : rows) {
+    ASSERT_TRUE(bz.fail_start("hci0", 1, w.err, "gone")) << bz.err();
+    bt_stk_set(bt_bluez_mak());
+    tu::err_cap cap;
+    EXPECT_EQ(srch(4).size(), 0u) << w.err;
+    const std::string err = cap.txt();
+    EXPECT_NE(err.find(std::string("Bluetooth unavailable: ") + w.said), std::string::npos) << err;
+  }
+}
+
 TEST_F(BtBluez, DevicesOfAGoneAdapterAreNotReported) {
   ASSERT_TRUE(bz.add_adapter("hci0") && bz.add_adapter("hci1"));
   ASSERT_TRUE(bz.add_dev("hci0", "00:00:00:00:00:30", "stays") && bz.pair("hci0", "00:00:00:00:00:30"));
