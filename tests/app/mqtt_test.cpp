@@ -1,6 +1,6 @@
 // The MQTT output against a real broker of the test's own (Debian's mosquitto on 127.0.0.1, a
 // free port), read back with mosquitto_sub: retained topics after a scenario, the last will,
-// a broker that goes away and comes back, a rename, credentials.
+// a broker that goes away and comes back, a rename, credentials, TLS.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -36,14 +36,31 @@ class Mqtt : public testing::Test {
   int port = free_port();
   pid_t broker = -1;
   std::string url = "mqtt://127.0.0.1:" + std::to_string(port);
+  int tls_port = 0;        // a second listener, TLS with a certificate of the test's own authority
   std::string sub_auth;   // -u/-P for mosquitto_sub
 
   void TearDown() override { tu::bz_reap(broker); }
+  // A certificate authority and the broker's certificate for 127.0.0.1 and localhost.
+  void make_certs() {
+    const std::string d = dir.file("");
+    const std::string cmd =
+        "(cd '" + d + "' && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=kestrel-test-ca "
+        "-keyout ca.key -out ca.pem && openssl req -newkey rsa:2048 -nodes -subj /CN=localhost "
+        "-keyout srv.key -out srv.csr && printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' >srv.ext && "
+        "openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile srv.ext "
+        "-out srv.pem) >'" + d + "/openssl.log' 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << tu::slurp(dir.file("openssl.log"));
+    tls_port = free_port();
+  }
   // With `pw` "user:password", the broker lets that user in only.
   void start(const std::string& pw = "") {
     std::ofstream c(dir.file("m.conf"));
     // As root, mosquitto would become user "mosquitto", who cannot read the test's directory.
-    c << "listener " << port << " 127.0.0.1\nuser " << getpwuid(getuid())->pw_name << "\n";
+    c << "per_listener_settings false\nuser " << getpwuid(getuid())->pw_name << "\nlistener " << port
+      << " 127.0.0.1\n";
+    if (tls_port != 0)
+      c << "listener " << tls_port << " 127.0.0.1\ncafile " << dir.file("ca.pem") << "\ncertfile "
+        << dir.file("srv.pem") << "\nkeyfile " << dir.file("srv.key") << "\n";
     if (pw.empty()) {
       c << "allow_anonymous true\n";
     } else {
@@ -208,6 +225,28 @@ TEST_F(Mqtt, CredentialsReachTheBrokerAndNeverStandardError) {
     EXPECT_EQ(retained()["kestrel/2E081C3573F4/state"], r.in ? "ON" : "");
     EXPECT_EQ(res.err.find("wrongpass"), std::string::npos) << res.err;
     EXPECT_EQ(res.err.find("p@ss"), std::string::npos) << res.err;
+  }
+}
+
+// mqtts:// trusts the system's authorities (OpenSSL's, which SSL_CERT_FILE replaces): a broker
+// whose certificate none of them signed is never sent a state.
+TEST_F(Mqtt, TlsReachesOnlyABrokerTheSystemTrusts) {
+  ASSERT_NO_FATAL_FAILURE(make_certs());
+  ASSERT_NO_FATAL_FAILURE(start());
+  const struct {
+    const char* host;
+    bool trusted;
+  } rows[] = {{"localhost", false}, {"localhost", true}, {"127.0.0.1", true}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.host) + (r.trusted ? " trusted" : " untrusted"));
+    ASSERT_EQ(std::system(("mosquitto_sub -h 127.0.0.1 -p " + std::to_string(port) +
+                           " -t '#' --remove-retained --retained-only -W 1 >/dev/null 2>&1; true").c_str()), 0);
+    std::vector<std::string> e = {"KESTREL_MQTT=mqtts://" + std::string(r.host) + ":" + std::to_string(tls_port)};
+    if (r.trusted) e.push_back("SSL_CERT_FILE=" + dir.file("ca.pem"));
+    const auto res = tu::run_prog({"/c=0"}, env("pass\ndevice F4:73:35:1C:08:2E CRA Keyboard\n", e));
+    ASSERT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(retained()["kestrel/2E081C3573F4/state"], r.trusted ? "ON" : "");
+    EXPECT_EQ(res.err.find("TLS error") == std::string::npos, r.trusted) << res.err;
   }
 }
 
