@@ -91,7 +91,9 @@ size_t u8_one(const unsigned char* p, uint32_t& cp) {
 }
 
 std::string err_txt(int r, const sd_bus_error& e) {
-  if (sd_bus_error_is_set(&e)) return std::string(e.name) + (e.message ? std::string(": ") + e.message : "");
+  // The message is the other program's text: a line break in it would split ours.
+  if (sd_bus_error_is_set(&e))
+    return std::string(e.name) + (e.message ? ": " + bt_quo(e.message, std::strlen(e.message), 200) : "");
   return std::strerror(-r);
 }
 

@@ -317,19 +317,21 @@ TEST_F(BtBluez, AnAdapterGoneBeforeItsSearchIsNoFailure) {
   const char* a = "00:00:00:00:00:61";
   ASSERT_TRUE(bz.add_dev("hci0", a, "near"));
   bz.in_range("hci0", a, true);
+  // The messages end in a line break, as dbus-python's own errors do.
   const struct {
     const char* err;
     const char* said;
   } rows[] = {{"org.freedesktop.DBus.Error.UnknownObject", "no Bluetooth adapter"},
               {"org.freedesktop.DBus.Error.UnknownInterface", "no Bluetooth adapter"},
-              {"org.bluez.Error.NotReady", "no adapter can search (hci0: org.bluez.Error.NotReady"}};
+              {"org.bluez.Error.NotReady", "no adapter can search (hci0: org.bluez.Error.NotReady: \"gone\\x0A\")"}};
   for (const auto& w : rows) {
-    ASSERT_TRUE(bz.fail_start("hci0", 1, w.err, "gone")) << bz.err();
+    ASSERT_TRUE(bz.fail_start("hci0", 1, w.err, "gone\\n")) << bz.err();
     bt_stk_set(bt_bluez_mak());
     tu::err_cap cap;
     EXPECT_EQ(srch(4).size(), 0u) << w.err;
     const std::string err = cap.txt();
     EXPECT_NE(err.find(std::string("Bluetooth unavailable: ") + w.said), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   }
 }
 
