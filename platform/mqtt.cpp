@@ -203,6 +203,18 @@ void on_disc(mosquitto*, void*, int rc) {
   g->cv.notify_all();
 }
 
+// A TLS handshake that fails in the network thread reaches no callback, only the library's log:
+// an error there while no connection is up is why the broker cannot be reached.
+void on_log(mosquitto*, void*, int lvl, const char* txt) {
+  if (lvl != MOSQ_LOG_ERR || txt == nullptr) return;
+  std::lock_guard<std::mutex> lk(g->mtx);
+  if (g->lk == link::up) return;
+  if (g->lk != link::down)
+    std::fprintf(stderr, "kestrel: MQTT broker %s unavailable: %s. Trying again.\n", where(), txt);
+  g->lk = link::down;
+  g->cv.notify_all();
+}
+
 void on_pub(mosquitto*, void*, int mid) {
   std::lock_guard<std::mutex> lk(g->mtx);
   if (mid == g->end_mid) g->end_done = true;
@@ -384,11 +396,13 @@ int mqtt_ini() {
   mosquitto_connect_callback_set(g->m, on_conn);
   mosquitto_disconnect_callback_set(g->m, on_disc);
   mosquitto_publish_callback_set(g->m, on_pub);
+  mosquitto_log_callback_set(g->m, on_log);
   // A broker that is not there yet is tried again by the network thread.
   rc = mosquitto_connect_async(g->m, url.host.c_str(), url.port, KEEPALIVE_S);
   if (rc != MOSQ_ERR_SUCCESS) {
     std::lock_guard<std::mutex> lk(g->mtx);
-    std::fprintf(stderr, "kestrel: MQTT broker %s unavailable: %s. Trying again.\n", where(), why(rc).c_str());
+    if (g->lk != link::down)   // not said by the log already, with the library's reason
+      std::fprintf(stderr, "kestrel: MQTT broker %s unavailable: %s. Trying again.\n", where(), why(rc).c_str());
     g->lk = link::down;
   }
   if ((rc = mosquitto_loop_start(g->m)) != MOSQ_ERR_SUCCESS)
