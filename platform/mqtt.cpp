@@ -222,22 +222,30 @@ void on_pub(mosquitto*, void*, int mid) {
 }
 
 // A clean end says "offline" itself (a clean disconnect sends no will), waiting for a broker
-// that is there to take it, never for one that is not.
-void mqtt_end() {
+// that is there to take it, never for one that is not. True once disconnected cleanly.
+bool say_offline() {
   std::unique_lock<std::mutex> lk(g->mtx);
   // A first connection still under way (a short run): the states kept here go out once it is
   // made, and the end waits that long, not for a broker that has answered no.
   g->cv.wait_for(lk, FLUSH_MAX, [] { return g->lk != link::unknown; });
-  if (g->lk != link::up) return;
+  if (g->lk != link::up) return false;
   int mid = 0;
   if (mosquitto_publish(g->m, &mid, (g->url.prefix + "/status").c_str(), 7, "offline", 1, true) != MOSQ_ERR_SUCCESS)
-    return;
+    return false;
   g->end_mid = mid;
   g->end_done = false;
-  if (!g->cv.wait_for(lk, FLUSH_MAX, [] { return g->end_done; })) return;
+  if (!g->cv.wait_for(lk, FLUSH_MAX, [] { return g->end_done; })) return false;
   g->end_done = false;
   mosquitto_disconnect(g->m);
   g->cv.wait_for(lk, FLUSH_MAX, [] { return g->end_done || g->lk != link::up; });
+  return g->end_done;
+}
+
+void mqtt_end() {
+  const bool clean = say_offline();
+  // The network thread ends before the program: what OpenSSL keeps for it is freed only as it
+  // ends. After a clean disconnect it ends by itself; one still trying a broker is cancelled.
+  mosquitto_loop_stop(g->m, !clean);
 }
 
 int bad(const char* var, const std::string& why) {
